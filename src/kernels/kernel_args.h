@@ -1,0 +1,30 @@
+// What every kernel launch carries, on the GPU and on the host-emulated device.
+#pragma once
+
+#include <cstdint>
+
+namespace kalvenor {
+
+// The batch of multipliers one launch tests, one per thread.
+inline constexpr uint32_t kBatchCapacity = 1u << 20;
+
+// The result buffer: word 0 counts the multipliers that passed (it keeps
+// counting past three, so the host knows when records were lost for want of
+// room); records r = 0..2 hold k's low word at 3r+1 and its high word at 3r+2;
+// words 3r+3 are reserved and stay zero.
+inline constexpr int kResultWords = 10;
+inline constexpr uint32_t kResultRecords = 3;
+
+// Residues written by the self-test: slot i's final value 2^(2^(n-1)) mod P,
+// w words least significant first, at residues[i * kResidueStride].
+inline constexpr uint32_t kResidueStride = 20;
+
+struct KernelArgs {
+    uint32_t* result;             // device ResultBuffer
+    const uint64_t* candidates;   // device CandidateBatch
+    uint32_t n;                   // the exponent of every candidate
+    uint32_t count;               // slots 0..count-1 hold this batch; the rest are stale
+    uint32_t* residues;           // null in normal runs
+};
+
+}  // namespace kalvenor

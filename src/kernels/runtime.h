@@ -1,0 +1,77 @@
+// The one small interface through which the program reaches the device that
+// runs the kernels: a CUDA GPU, or the host-emulated device that runs the same
+// kernels on all CPU cores. Every operation returns 0 on success and a
+// non-zero error number otherwise, as the CUDA runtime does, so start-up and
+// the sieve treat both devices alike.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "kernels/kernel_args.h"
+
+namespace kalvenor {
+
+struct DeviceInfo {
+    std::string name;
+    int major = 0;
+    int minor = 0;
+    int multiProcessorCount = 0;
+    int clockRate = 0;  // kilohertz
+};
+
+enum class RuntimeKind { Cuda, Host };
+
+class Runtime {
+public:
+    virtual ~Runtime() = default;
+
+    virtual RuntimeKind kind() const = 0;
+    // Versions as 1000*major + 10*minor; 0 where there is none.
+    virtual int runtimeVersion() const = 0;
+    virtual int driverVersion() const = 0;
+
+    virtual int selectDevice(int ordinal) = 0;
+    virtual int deviceProperties(DeviceInfo& info) = 0;
+    virtual void setBlockingSync() = 0;
+
+    virtual int allocateHost(void** pointer, std::size_t bytes) = 0;    // page-locked on CUDA
+    virtual int allocateDevice(void** pointer, std::size_t bytes) = 0;
+    virtual int freeHost(void* pointer) = 0;
+    virtual int freeDevice(void* pointer) = 0;
+
+    virtual int copyToDevice(void* device, const void* host, std::size_t bytes) = 0;
+    // Ordered before the next launch; the host buffer must stay untouched until synchronize().
+    virtual int copyToDeviceAsync(void* device, const void* host, std::size_t bytes) = 0;
+    virtual int copyToHost(void* host, const void* device, std::size_t bytes) = 0;
+
+    // Runs kernel kKernels[kernelIndex] over blocks x threadsPerBlock threads.
+    virtual int launch(int kernelIndex, uint32_t blocks, uint32_t threadsPerBlock,
+                       const KernelArgs& args) = 0;
+    virtual int synchronize() = 0;
+
+    virtual std::string errorText(int code) const = 0;
+};
+
+// The CUDA version the binary was compiled against (CUDART_VERSION), 0 without CUDA.
+int compiledCudaVersion();
+
+struct RuntimeChoice {
+    std::unique_ptr<Runtime> runtime;
+    std::string whyHost;  // why the host device was chosen; empty on CUDA
+};
+
+// CUDA device `ordinal` when the binary has CUDA and that device is usable;
+// otherwise the host device, with the reason. forceHost picks the host device.
+RuntimeChoice chooseRuntime(bool forceHost = false, int ordinal = 0);
+
+// The host-emulated device with `threads` workers (0: one per hardware thread).
+std::unique_ptr<Runtime> makeHostRuntime(unsigned threads = 0);
+
+#if KALVENOR_WITH_CUDA
+std::unique_ptr<Runtime> makeCudaRuntime();
+#endif
+
+}  // namespace kalvenor
