@@ -1,0 +1,20 @@
+// Appends to the log files results.txt and factors.txt. Each append opens,
+// writes, flushes and closes the file; a failure is said on standard error
+// with the reason, never silently dropped.
+#pragma once
+
+#include <string>
+
+namespace kalvenor {
+
+inline constexpr const char* kResultsPath = "results.txt";
+inline constexpr const char* kFactorsPath = "factors.txt";
+
+// The ctime text of the current local time: 24 characters and a newline.
+std::string timeStamp();
+
+// Appends `text` to `path`; returns false (after saying why on standard
+// error) when it could not be written completely.
+bool appendToLog(const char* path, const std::string& text);
+
+}  // namespace kalvenor
