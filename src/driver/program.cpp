@@ -2,11 +2,73 @@
 
 #include <cstdio>
 
+#include "driver/assignment_loop.h"
+#include "driver/device_report.h"
+#include "kernels/check_status.h"
+#include "kernels/transfer_buffers.h"
+
 namespace kalvenor {
 
+namespace {
+
+constexpr const char* kVersionText = "2.018";
+
+// Says what the program runs on and refuses what cannot run the kernels.
+// Returns 0 to go on, otherwise the exit code.
+int describeDevice(Runtime& runtime, const std::string& whyHost, int ordinal, DeviceInfo& device) {
+    const int compiled = compiledCudaVersion();
+    const int runtimeVersion = runtime.runtimeVersion();
+    const int driverVersion = runtime.driverVersion();
+
+    if (runtime.kind() == RuntimeKind::Host) {
+        std::printf("%s", hostVersionBlock(runtimeVersion, driverVersion, compiled, whyHost).c_str());
+        KALVENOR_CHECK(runtime, runtime.selectDevice(0));
+        KALVENOR_CHECK(runtime, runtime.deviceProperties(device));
+        std::printf("%s", hostDeviceBlock(device).c_str());
+        return 0;
+    }
+
+    std::printf("%s", cudaVersionBlock(runtimeVersion, driverVersion, compiled).c_str());
+    switch (checkVersions(runtimeVersion, driverVersion, compiled)) {
+        case VersionVerdict::DriverTooOld:
+            std::printf("\nERROR: current CUDA driver version is lower than the CUDA toolkit version used during compile!\n");
+            return 1;
+        case VersionVerdict::RuntimeMismatch:
+            std::printf("\nERROR: CUDA runtime version must match the CUDA toolkit version used during compile!\n");
+            return 1;
+        case VersionVerdict::Accepted:
+            break;
+    }
+    KALVENOR_CHECK(runtime, runtime.selectDevice(ordinal));
+    KALVENOR_CHECK(runtime, runtime.deviceProperties(device));
+    if (device.major == 1) {
+        std::printf("\nSorry, devices with compute capability 1.x are not supported!\n");
+        return 1;
+    }
+    std::printf("%s", cudaDeviceBlock(device).c_str());
+    return 0;
+}
+
+}  // namespace
+
 int runProgram(int, char**) {
-    std::printf("Kalvenor_CUDA version 2.018\n");
-    return 1;
+    std::printf("Kalvenor_CUDA version %s\n", kVersionText);
+
+    RuntimeChoice choice = chooseRuntime(false, 0);
+    Runtime& runtime = *choice.runtime;
+    DeviceInfo device;
+    if (const int refused = describeDevice(runtime, choice.whyHost, 0, device); refused != 0) {
+        std::fflush(stdout);
+        return refused;
+    }
+    runtime.setBlockingSync();
+    std::fflush(stdout);
+
+    TransferBuffers buffers = allocateTransferBuffers(runtime);
+    const int32_t code = runAssignmentLoop(DeviceContext{runtime, buffers, device});
+    std::fflush(stdout);
+    releaseTransferBuffers(runtime, buffers);
+    return code;
 }
 
 }  // namespace kalvenor
