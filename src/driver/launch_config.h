@@ -23,4 +23,10 @@ struct LaunchConfig {
 
 LaunchConfig& launchConfig();
 
+// Settles the launch for a range starting at (nCurrent, kCurrent) on this
+// device and prints the "Runtime options" block; when no kernel serves the
+// range it prints why and ends the process with exit code 1.
+LaunchConfig configureLaunch(const DeviceInfo& device, RuntimeKind kind, uint32_t nCurrent,
+                             uint64_t kCurrent);
+
 }  // namespace kalvenor
