@@ -1,9 +1,13 @@
 #include "driver/program.h"
 
 #include <cstdio>
+#include <string>
+#include <vector>
 
 #include "driver/assignment_loop.h"
 #include "driver/device_report.h"
+#include "driver/options.h"
+#include "driver/selftest.h"
 #include "kernels/check_status.h"
 #include "kernels/transfer_buffers.h"
 
@@ -51,18 +55,39 @@ int describeDevice(Runtime& runtime, const std::string& whyHost, int ordinal, De
 
 }  // namespace
 
-int runProgram(int, char**) {
+int runProgram(int argc, char** argv) {
+    const Options options = parseOptions(std::vector<std::string>(argv + 1, argv + argc));
+    if (!options.error.empty()) {
+        std::fprintf(stderr, "kalvenor: %s\nTry 'kalvenor --help' for more information.\n",
+                     options.error.c_str());
+        return 2;
+    }
+    if (options.help) {
+        std::printf("%s", usageText().c_str());
+        return 0;
+    }
+    if (options.version) {
+        const int compiled = compiledCudaVersion();
+        std::printf("Kalvenor_CUDA version %s\n", kVersionText);
+        if (compiled == 0) std::printf("built without CUDA (kernels run on the host CPU)\n");
+        else std::printf("built for CUDA %d.%d\n", compiled / 1000, compiled % 1000 / 10);
+        return 0;
+    }
+
     std::printf("Kalvenor_CUDA version %s\n", kVersionText);
 
-    RuntimeChoice choice = chooseRuntime(false, 0);
+    RuntimeChoice choice = chooseRuntime(options.forceHost, options.deviceOrdinal);
     Runtime& runtime = *choice.runtime;
     DeviceInfo device;
-    if (const int refused = describeDevice(runtime, choice.whyHost, 0, device); refused != 0) {
+    if (const int refused = describeDevice(runtime, choice.whyHost, options.deviceOrdinal, device);
+        refused != 0) {
         std::fflush(stdout);
         return refused;
     }
     runtime.setBlockingSync();
     std::fflush(stdout);
+
+    if (options.selftest) return runSelftest(runtime) ? 0 : 1;
 
     TransferBuffers buffers = allocateTransferBuffers(runtime);
     const int32_t code = runAssignmentLoop(DeviceContext{runtime, buffers, device});
