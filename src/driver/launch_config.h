@@ -29,4 +29,32 @@ LaunchConfig& launchConfig();
 LaunchConfig configureLaunch(const DeviceInfo& device, RuntimeKind kind, uint32_t nCurrent,
                              uint64_t kCurrent);
 
+// The decision configureLaunch acts on, without printing or exiting.
+struct LaunchPlan {
+    LaunchConfig config;
+    const char* refusal = nullptr;  // why no kernel serves the range, as printed
+};
+LaunchPlan planLaunch(const DeviceInfo& device, RuntimeKind kind, uint32_t nCurrent,
+                      uint64_t kCurrent);
+
+// The "Runtime options" block for a settled configuration.
+std::string runtimeOptionsText(const LaunchConfig& config);
+
+// The GPU tables. A multiprocessor count of 0 or less is class 2.
+int32_t deviceClassOf(int major, int multiProcessorCount);
+uint32_t threadsPerGridFor(int major, int multiProcessorCount, uint32_t wordCount);
+// wordCount 3..20 and deviceClass 0..2; 0 outside the table.
+uint32_t primeCountFor(int32_t deviceClass, uint32_t wordCount);
+
+// Odd multipliers per segment, sized so that a segment leaves about one
+// batch of survivors for that sieve depth.
+int32_t sieveRangeFor(uint32_t primeCount, uint32_t threadsPerGrid);
+
+// The host-emulated device's own choice, wordCount 3..20; zeros outside.
+struct HostLaunchRow {
+    uint32_t threadsPerGrid;
+    uint32_t primeCount;
+};
+HostLaunchRow hostLaunchRowFor(uint32_t wordCount);
+
 }  // namespace kalvenor

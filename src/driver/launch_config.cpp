@@ -1,0 +1,219 @@
+#include "driver/launch_config.h"
+
+#include <array>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+
+#include "kernels/kernel_choice.h"
+#include "kernels/kernel_table.h"
+
+namespace kalvenor {
+
+namespace {
+
+constexpr uint32_t kFullGrid = 1u << 20;
+constexpr uint32_t kNoLimit = UINT32_MAX;
+
+// One step of a threads-per-grid row: word counts up to maxWordCount get threads.
+struct ThreadStep {
+    uint32_t maxWordCount;
+    uint32_t threads;
+};
+
+struct ThreadRow {
+    int major;
+    int mpLow, mpHigh;  // inclusive multiprocessor range
+    std::array<ThreadStep, 5> steps;  // ends with a kNoLimit step
+};
+
+// Small devices fall behind on wide candidates, so they get fewer threads
+// per launch; every combination not listed runs full grids.
+constexpr std::array<ThreadRow, 16> kThreadRows{{
+    {2, 1, 1, {{{8, 1u << 20}, {11, 1u << 19}, {14, 1u << 18}, {17, 1u << 17}, {kNoLimit, 1u << 16}}}},
+    {2, 2, 2, {{{10, 1u << 20}, {13, 1u << 19}, {17, 1u << 18}, {kNoLimit, 1u << 17}}}},
+    {2, 3, 3, {{{13, 1u << 20}, {17, 1u << 19}, {kNoLimit, 1u << 18}}}},
+    {2, 4, 4, {{{15, 1u << 20}, {17, 1u << 19}, {kNoLimit, 1u << 18}}}},
+    {2, 6, 6, {{{17, 1u << 20}, {19, 1u << 19}, {kNoLimit, 1u << 18}}}},
+    {2, 7, 7, {{{19, 1u << 20}, {kNoLimit, 1u << 19}}}},
+    {3, 1, 1, {{{10, 1u << 20}, {13, 1u << 19}, {17, 1u << 18}, {kNoLimit, 1u << 17}}}},
+    {3, 2, 2, {{{13, 1u << 20}, {17, 1u << 19}, {kNoLimit, 1u << 18}}}},
+    {3, 3, 3, {{{16, 1u << 20}, {19, 1u << 19}, {kNoLimit, 1u << 18}}}},
+    {3, 4, 4, {{{19, 1u << 20}, {kNoLimit, 1u << 19}}}},
+    {5, 2, 3, {{{11, 1u << 20}, {13, 1u << 19}, {17, 1u << 18}, {kNoLimit, 1u << 17}}}},
+    {5, 4, 4, {{{13, 1u << 20}, {17, 1u << 19}, {kNoLimit, 1u << 18}}}},
+    {5, 5, 5, {{{16, 1u << 20}, {19, 1u << 19}, {kNoLimit, 1u << 18}}}},
+    {5, 6, 6, {{{19, 1u << 20}, {kNoLimit, 1u << 19}}}},
+    {6, 3, 3, {{{16, 1u << 20}, {kNoLimit, 1u << 19}}}},
+    {6, 5, 5, {{{19, 1u << 20}, {kNoLimit, 1u << 19}}}},
+}};
+
+constexpr uint32_t kMinWordCount = 3;
+constexpr uint32_t kMaxWordCount = 20;
+constexpr std::size_t kWordCounts = kMaxWordCount - kMinWordCount + 1;
+
+// Rows: device class 0, 1, 2; columns: word count 3..20. Slow devices can
+// afford a deeper host sieve because each candidate costs them more.
+constexpr std::array<std::array<uint32_t, kWordCounts>, 3> kPrimeCounts{{
+    {100, 5000, 50000, 50000, 200000, 200000, 200000, 500000, 500000, 500000, 1000000, 1000000,
+     1000000, 1000000, 1000000, 1000000, 1000000, 1000000},
+    {20, 100, 500, 20000, 20000, 100000, 200000, 200000, 200000, 500000, 500000, 500000, 500000,
+     500000, 500000, 500000, 500000, 500000},
+    {4, 4, 50, 100, 1000, 5000, 20000, 50000, 200000, 200000, 200000, 200000, 200000, 500000,
+     500000, 500000, 500000, 500000},
+}};
+
+// The host-emulated device, by word count 3..20. On a CPU one candidate
+// test costs microseconds (a GPU amortises it over thousands of threads),
+// while striking a multiplier costs a few nanoseconds, so the sieve is worth
+// running as deep as the table of primes goes: a million primes removes
+// about a tenth more candidates than 200,000 and its extra sieving is small
+// beside the tests it saves. Batches of 2^18 keep every core busy for a
+// good fraction of a second per launch, which hides the idle cores during
+// the single-threaded sieve, while keeping a segment (1/4 of the GPU's)
+// small enough that the walk and the checkpoints stay fine-grained.
+// Measured end to end on 2 cores, see the notes in the commit that set it.
+constexpr std::array<HostLaunchRow, kWordCounts> kHostRows{{
+    {1u << 18, 1000000}, {1u << 18, 1000000}, {1u << 18, 1000000}, {1u << 18, 1000000},
+    {1u << 18, 1000000}, {1u << 18, 1000000}, {1u << 18, 1000000}, {1u << 18, 1000000},
+    {1u << 18, 1000000}, {1u << 18, 1000000}, {1u << 18, 1000000}, {1u << 18, 1000000},
+    {1u << 18, 1000000}, {1u << 18, 1000000}, {1u << 18, 1000000}, {1u << 18, 1000000},
+    {1u << 18, 1000000}, {1u << 18, 1000000},
+}};
+
+// Two kernels sieve better with their own depth than the table gives.
+struct KernelOverride {
+    const char* name;
+    uint32_t primeCount;
+    uint32_t fullGridRange;  // sieve range at 1,048,576 threads
+};
+constexpr std::array<KernelOverride, 2> kOverrides{{
+    {"kalvenor384bit_n288_319", 800000, 15300000},
+    {"kalvenor448bit_n352_383", 1000000, 15480000},
+}};
+
+bool inList(int value, std::initializer_list<int> list) {
+    for (int v : list)
+        if (v == value) return true;
+    return false;
+}
+
+}  // namespace
+
+LaunchConfig& launchConfig() {
+    static LaunchConfig config;
+    return config;
+}
+
+int32_t deviceClassOf(int major, int mp) {
+    if (mp <= 0) return 2;
+    switch (major) {
+        case 2:
+            if (mp <= 3) return 0;
+            return inList(mp, {4, 6, 7}) ? 1 : 2;
+        case 3:
+            if (mp <= 2) return 0;
+            return mp <= 4 ? 1 : 2;
+        case 5:
+            if (inList(mp, {2, 3})) return 0;
+            return inList(mp, {4, 5, 6}) ? 1 : 2;
+        case 6:
+            return inList(mp, {3, 5, 6}) ? 1 : 2;
+        default:
+            return 2;
+    }
+}
+
+uint32_t threadsPerGridFor(int major, int mp, uint32_t wordCount) {
+    for (const ThreadRow& row : kThreadRows) {
+        if (row.major != major || mp < row.mpLow || mp > row.mpHigh) continue;
+        for (const ThreadStep& step : row.steps)
+            if (wordCount <= step.maxWordCount) return step.threads;
+    }
+    return kFullGrid;
+}
+
+uint32_t primeCountFor(int32_t deviceClass, uint32_t wordCount) {
+    if (deviceClass < 0 || deviceClass > 2) return 0;
+    if (wordCount < kMinWordCount || wordCount > kMaxWordCount) return 0;
+    return kPrimeCounts[static_cast<std::size_t>(deviceClass)][wordCount - kMinWordCount];
+}
+
+int32_t sieveRangeFor(uint32_t primeCount, uint32_t threadsPerGrid) {
+    const uint32_t t = kFullGrid / threadsPerGrid;
+    if (primeCount < 10) return static_cast<int32_t>(2523140u / t);
+    const double l = std::log10(static_cast<double>(primeCount));
+    // The survivors of a segment fall as the sieve deepens; this fit to
+    // measured survivor counts keeps about threadsPerGrid of them.
+    const double q = ((l * -2.5389) * l) + (l * 259.09) + 88.483;
+    const uint32_t s = static_cast<uint32_t>(static_cast<int32_t>(q));
+    return static_cast<int32_t>((s * 10000u) / t);
+}
+
+HostLaunchRow hostLaunchRowFor(uint32_t wordCount) {
+    if (wordCount < kMinWordCount || wordCount > kMaxWordCount) return {0, 0};
+    return kHostRows[wordCount - kMinWordCount];
+}
+
+LaunchPlan planLaunch(const DeviceInfo& device, RuntimeKind kind, uint32_t nCurrent,
+                      uint64_t kCurrent) {
+    LaunchPlan plan;
+    LaunchConfig& c = plan.config;
+    c.wordCount = wordCountOf(nCurrent, kCurrent);
+    // The choice comes first here because the tables have no column for a
+    // word count that no kernel serves.
+    const KernelChoice choice = chooseKernel(nCurrent, c.wordCount);
+    if (choice.index < 0) {
+        plan.refusal = choice.message;
+        return plan;
+    }
+    c.launchEntry = choice.index;
+    c.kernelName = kKernels[static_cast<std::size_t>(choice.index)].name;
+    c.deviceClass = deviceClassOf(device.major, device.multiProcessorCount);
+    if (kind == RuntimeKind::Host) {
+        const HostLaunchRow row = hostLaunchRowFor(c.wordCount);
+        c.threadsPerGrid = row.threadsPerGrid;
+        c.primeCount = row.primeCount;
+    } else {
+        c.threadsPerGrid = threadsPerGridFor(device.major, device.multiProcessorCount, c.wordCount);
+        c.primeCount = primeCountFor(c.deviceClass, c.wordCount);
+    }
+    c.blocksPerGrid = (c.threadsPerGrid + 255) >> 8;
+    c.sieveRange = sieveRangeFor(c.primeCount, c.threadsPerGrid);
+    if (kind != RuntimeKind::Host) {
+        for (const KernelOverride& o : kOverrides) {
+            if (c.kernelName != o.name) continue;
+            c.primeCount = o.primeCount;
+            c.sieveRange = static_cast<int32_t>(o.fullGridRange / (kFullGrid / c.threadsPerGrid));
+        }
+    }
+    return plan;
+}
+
+std::string runtimeOptionsText(const LaunchConfig& c) {
+    char text[256];
+    std::snprintf(text, sizeof text,
+                  "\nRuntime options\n"
+                  "  GPU kernel                %s\n"
+                  "  threads per grid          %d\n"
+                  "  prime count               %d\n"
+                  "  sieve range               %d\n",
+                  c.kernelName.c_str(), static_cast<int>(c.threadsPerGrid),
+                  static_cast<int>(c.primeCount), static_cast<int>(c.sieveRange));
+    return text;
+}
+
+LaunchConfig configureLaunch(const DeviceInfo& device, RuntimeKind kind, uint32_t nCurrent,
+                             uint64_t kCurrent) {
+    const LaunchPlan plan = planLaunch(device, kind, nCurrent, kCurrent);
+    if (plan.refusal != nullptr) {
+        std::fputs(plan.refusal, stdout);
+        std::fflush(stdout);
+        std::exit(1);
+    }
+    std::fputs(runtimeOptionsText(plan.config).c_str(), stdout);
+    std::fflush(stdout);
+    return plan.config;
+}
+
+}  // namespace kalvenor
