@@ -1,0 +1,109 @@
+#include "sieve/small_primes.h"
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <cstdint>
+#include <vector>
+
+namespace kalvenor {
+namespace {
+
+// The first `count` odd primes from a plain sieve of Eratosthenes over all
+// integers, grown until it has enough: nothing shared with the code under test.
+std::vector<uint32_t> firstOddPrimes(uint32_t count) {
+    for (uint64_t limit = 64;; limit *= 2) {
+        std::vector<bool> composite(limit, false);
+        std::vector<uint32_t> primes;
+        for (uint64_t i = 2; i < limit && primes.size() < count; ++i) {
+            if (composite[i]) continue;
+            if (i != 2) primes.push_back(static_cast<uint32_t>(i));
+            for (uint64_t m = i * i; m < limit; m += i) composite[m] = true;
+        }
+        if (primes.size() == count) return primes;
+    }
+}
+
+uint32_t oddPrimesBelow(uint32_t bound) {
+    uint32_t count = 0;
+    for (uint32_t j = 3; j < bound; j += 2) {
+        bool prime = true;
+        for (uint32_t d = 3; prime && d * d <= j; d += 2)
+            if (j % d == 0) prime = false;
+        count += prime;
+    }
+    return count;
+}
+
+struct PrimeCase {
+    uint32_t count;
+    uint32_t bound;  // primeBound, 0 where the fixed list serves
+    uint32_t last;   // last entry, 0 for an empty table
+};
+
+TEST(SmallPrimes, BoundsAndLastEntries) {
+    const PrimeCase cases[] = {
+        {0, 0, 0},         {1, 0, 3},         {4, 0, 11},           {10, 0, 31},
+        {11, 36, 37},      {20, 77, 73},      {100, 548, 547},      {5000, 48620, 48619},
+        {1000000, 15488294, 15485867},
+    };
+    for (const PrimeCase& c : cases) {
+        SCOPED_TRACE(c.count);
+        if (c.bound != 0) {
+            EXPECT_EQ(primeBound(c.count), c.bound);
+        }
+        const std::vector<uint32_t> table = buildSmallPrimes(c.count);
+        ASSERT_EQ(table.size(), c.count);
+        if (c.count > 0) {
+            EXPECT_EQ(table.back(), c.last);
+        }
+        EXPECT_EQ(table, firstOddPrimes(c.count));
+    }
+}
+
+TEST(SmallPrimes, EveryCountUpToThreeThousandIsTheFirstOddPrimes) {
+    const std::vector<uint32_t> reference = firstOddPrimes(3000);
+    for (uint32_t count = 0; count <= 3000; ++count) {
+        const std::vector<uint32_t> table = buildSmallPrimes(count);
+        ASSERT_EQ(table.size(), count);
+        ASSERT_TRUE(std::equal(table.begin(), table.end(), reference.begin())) << count;
+    }
+}
+
+TEST(SmallPrimes, CountsWhoseBoundFallsShortAreStillFilled) {
+    // 11 odd primes need 37, one past the bound of 36; the table must
+    // still come out whole rather than end in unset entries. The others are
+    // further counts the fit undershoots, one just past each tier's start.
+    for (uint32_t count : {11u, 12u, 16u, 99u, 101u, 1007u, 10238u, 132503u}) {
+        SCOPED_TRACE(count);
+        EXPECT_LT(oddPrimesBelow(primeBound(count)), count);
+        EXPECT_EQ(buildSmallPrimes(count), firstOddPrimes(count));
+    }
+}
+
+TEST(SmallPrimes, ConfiguredCountsNeedNoWidening) {
+    for (uint32_t count : {20u, 50u, 100u, 500u, 1000u, 5000u, 20000u, 50000u})
+        EXPECT_GE(oddPrimesBelow(primeBound(count)), count) << count;
+}
+
+TEST(SmallPrimesDeathTest, CountBeyondThirtyTwoBitPrimesIsRefused) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(buildSmallPrimes(300000000u), ::testing::ExitedWithCode(1),
+                "\nThere is not enough memory to allocate a table of primes: ");
+}
+
+void buildUnderMemoryLimit(uint32_t count) {
+    const rlimit limit{512u << 20, 512u << 20};
+    ::setrlimit(RLIMIT_AS, &limit);
+    buildSmallPrimes(count);
+}
+
+TEST(SmallPrimesDeathTest, AllocationFailureEndsWithThePrimesMessage) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    // 100 million primes want a 1 GB sieve and a 400 MB table.
+    EXPECT_EXIT(buildUnderMemoryLimit(100000000u), ::testing::ExitedWithCode(1),
+                "\nThere is not enough memory to allocate a table of primes: ");
+}
+
+}  // namespace
+}  // namespace kalvenor
