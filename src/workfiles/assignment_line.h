@@ -1,0 +1,44 @@
+// One "FermatFactor=nStart,nEnd,kStart,kEnd" line: its values and the checks
+// that decide whether it can be run.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace kalvenor {
+
+struct Assignment {
+    uint32_t nStart = 0;
+    uint32_t nEnd = 0;
+    uint64_t kStart = 0;
+    uint64_t kEnd = 0;
+
+    bool operator==(const Assignment&) const = default;
+};
+
+inline constexpr const char* kAssignmentKeyword = "FermatFactor=";
+
+inline constexpr const char* kNRangeMessage =
+    "\nThe values of n must be in the range from nMin = 32 to nMax = 607.\n";
+inline constexpr const char* kNEndMessage =
+    "\nThe ending value for n (nEnd) was not set or less than the starting value of n (nStart).\n";
+inline constexpr const char* kKRangeMessage =
+    "\nThe values of k must be in the range from kMin = 3 to kMax = 2^64-1.\n";
+inline constexpr const char* kKEndMessage =
+    "\nThe ending value for k (kEnd) was not set or less than the starting value of k (kStart).\n";
+
+struct LineVerdict {
+    int32_t code = 0;               // 0 (valid), kBlankLine, kNoKeyword or kBadValues
+    const char* message = nullptr;  // what to print for kBadValues
+    Assignment values;              // as read; kStart not yet made odd
+};
+
+// Judges one line as read (at most 99 characters). A NUL ends the text, as
+// it would for the C conversions the format is defined by.
+LineVerdict checkAssignmentLine(std::string_view line);
+
+// The line as this program writes it, newline included.
+std::string formatAssignment(const Assignment& line);
+
+}  // namespace kalvenor

@@ -1,0 +1,50 @@
+#include <cstdio>
+#include <cstdlib>
+
+#include "workfiles/assignment_file.h"
+#include "workfiles/assignment_line.h"
+#include "workfiles/assignment_reading.h"
+#include "workfiles/checkpoint.h"
+#include "workfiles/work_file_text.h"
+
+namespace kalvenor {
+
+int32_t readAndSplitAssignment(const std::string& path, RunState& state) {
+    state.nStart = state.nEnd = 0;
+    state.kStart = state.kEnd = 0;
+    state.nCurrent = 0;
+    state.kCurrent = 0;
+
+    const std::optional<std::string> bytes = readWholeFile(path);
+    if (!bytes) {
+        std::fflush(stdout);
+        std::perror("\nCan't open worktodo file");
+        std::exit(1);
+    }
+    const std::string_view text = std::string_view(*bytes).substr(byteOrderMarkLength(*bytes));
+    const size_t length = lineLength(text);
+    if (length == 0) return kNoAssignment;
+
+    const LineVerdict verdict = checkAssignmentLine(text.substr(0, length));
+    if (verdict.code != kAssignmentReady) {
+        if (verdict.message != nullptr) std::printf("%s", verdict.message);
+        return verdict.code;
+    }
+    state.nStart = verdict.values.nStart;
+    state.nEnd = verdict.values.nEnd;
+    state.kStart = verdict.values.kStart;
+    state.kEnd = verdict.values.kEnd;
+
+    const int32_t split = splitAssignment(path, text.substr(length), state);
+    if (split != kAssignmentReady) return split;
+    if (state.kStart % 2 == 0) ++state.kStart;
+    return kAssignmentReady;
+}
+
+int32_t readAssignment(const std::string& path, RunState& state) {
+    const int32_t code = readAndSplitAssignment(path, state);
+    if (code != kAssignmentReady) return code;
+    return restoreCheckpoint(state);
+}
+
+}  // namespace kalvenor

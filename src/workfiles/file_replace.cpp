@@ -1,0 +1,101 @@
+#include "workfiles/file_replace.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace kalvenor {
+
+namespace {
+
+void reportFailure(const std::string& path, const char* step, const std::string& what, int error) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "\nCan't rewrite %s: %s %s failed: %s\n%s is left as it was.\n",
+                 path.c_str(), step, what.c_str(), std::strerror(error), path.c_str());
+    std::fflush(stderr);
+}
+
+std::string directoryOf(const std::string& path) {
+    const size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return path.substr(0, slash);
+}
+
+// O_EXCL with our own names instead of mkstemp, so the new file gets the
+// usual 0666 & ~umask rather than mkstemp's 0600.
+int createTemporary(const std::string& path, std::string& tempPath) {
+    static unsigned counter = 0;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        tempPath = path + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
+        const int fd = ::open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0 || errno != EEXIST) return fd;
+    }
+    errno = EEXIST;
+    return -1;
+}
+
+bool writeAll(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t written = ::write(fd, bytes.data(), bytes.size());
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        bytes.remove_prefix(static_cast<size_t>(written));
+    }
+    return true;
+}
+
+}  // namespace
+
+bool replaceFile(const std::string& path, std::string_view bytes) {
+    std::string tempPath;
+    const int fd = createTemporary(path, tempPath);
+    if (fd < 0) {
+        reportFailure(path, "creating", tempPath, errno);
+        return false;
+    }
+
+    // Whoever made the file readable only to themselves wants it kept so.
+    struct stat old {};
+    if (::stat(path.c_str(), &old) == 0) (void)::fchmod(fd, old.st_mode & 07777);
+
+    const char* step = nullptr;
+    int error = 0;
+    if (!writeAll(fd, bytes)) {
+        step = "writing";
+    } else if (::fsync(fd) != 0) {
+        step = "flushing";
+    }
+    if (step != nullptr) error = errno;
+    if (::close(fd) != 0 && step == nullptr) {
+        step = "closing";
+        error = errno;
+    }
+    if (step == nullptr && ::rename(tempPath.c_str(), path.c_str()) != 0) {
+        error = errno;
+        reportFailure(path, "renaming", tempPath, error);
+        ::unlink(tempPath.c_str());
+        return false;
+    }
+    if (step != nullptr) {
+        reportFailure(path, step, tempPath, error);
+        ::unlink(tempPath.c_str());
+        return false;
+    }
+
+    // The rename itself is only durable once the directory entry is on disk.
+    const int dirFd = ::open(directoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd >= 0) {
+        (void)::fsync(dirFd);
+        ::close(dirFd);
+    }
+    return true;
+}
+
+}  // namespace kalvenor
