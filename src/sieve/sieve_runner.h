@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "driver/launch_config.h"
@@ -20,7 +21,20 @@ struct SieveContext {
     const std::vector<uint32_t>& smallPrimes;
 };
 
+// What runSieve takes from the outside world besides the device, so that a
+// test can drive the minute timer and watch the checkpoints.
+struct SieveHooks {
+    std::function<int64_t()> clockSeconds;                   // wall clock, whole seconds
+    std::function<void(RunState&, uint64_t)> checkpoint;     // state, walk position
+};
+
+// std::time and writeCheckpoint.
+SieveHooks defaultSieveHooks();
+
 // Tests exponent state.nCurrent; adds to state.kTested and state.factors.
+// kFirst must be odd; kEnd is inclusive and may be 2^64-1.
 void runSieve(uint64_t kFirst, uint64_t kEnd, RunState& state, const SieveContext& context);
+void runSieve(uint64_t kFirst, uint64_t kEnd, RunState& state, const SieveContext& context,
+              const SieveHooks& hooks);
 
 }  // namespace kalvenor

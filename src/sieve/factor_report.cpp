@@ -1,0 +1,75 @@
+#include "sieve/factor_report.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+
+#include "kernels/kernel_args.h"
+#include "kernels/reference_test.h"
+#include "workfiles/log_files.h"
+
+namespace kalvenor {
+
+namespace {
+constexpr std::size_t kFrameWidth = 78;
+}
+
+std::string factorMessage(uint64_t k, uint32_t n) {
+    char text[64];
+    std::snprintf(text, sizeof text, "!!! Found factor %" PRIu64 "*2^%d+1 !!!\n", k,
+                  static_cast<int>(n));
+    return text;
+}
+
+std::string factorFrame(const std::string& message) {
+    const std::size_t stars = message.empty() ? 0 : std::min(message.size() - 1, kFrameWidth);
+    std::string frame(kFrameWidth, ' ');
+    frame.replace(0, stars, stars, '*');
+    return frame;
+}
+
+std::string factorBanner(uint64_t k, uint32_t n) {
+    const std::string message = factorMessage(k, n);
+    const std::string frame = factorFrame(message);
+    return "\n" + frame + "\n" + message + frame;
+}
+
+void reportFactor(uint64_t k, uint32_t n) {
+    std::fputs(factorBanner(k, n).c_str(), stdout);
+    std::fflush(stdout);
+    const std::string entry = timeStamp() + factorMessage(k, n);
+    if (!appendToLog(kFactorsPath, entry)) {
+        // appendToLog has said why; the entry itself must not be lost with the file.
+        std::fputs(entry.c_str(), stderr);
+        std::fflush(stderr);
+    }
+}
+
+std::vector<uint64_t> retestBatch(const uint64_t* batch, uint32_t count, uint32_t n) {
+    std::vector<uint64_t> found;
+    for (uint32_t i = 0; i < count; ++i)
+        if (referenceTest(batch[i], n)) found.push_back(batch[i]);
+    return found;
+}
+
+std::vector<uint64_t> factorsOfLaunch(const uint32_t* result, const uint64_t* batch,
+                                      uint32_t count, uint32_t n) {
+    const uint32_t counted = result[0];
+    std::vector<uint64_t> found;
+    if (counted <= kResultRecords) {
+        for (uint32_t r = 0; r < counted; ++r)
+            found.push_back((static_cast<uint64_t>(result[3 * r + 2]) << 32) | result[3 * r + 1]);
+        return found;
+    }
+    found = retestBatch(batch, count, n);
+    if (found.size() != counted) {
+        std::fflush(stdout);
+        std::fprintf(stderr,
+                     "\nWARNING: the device counted %u factors of n = %u in one batch, the "
+                     "host test finds %zu.\n",
+                     counted, n, found.size());
+    }
+    return found;
+}
+
+}  // namespace kalvenor

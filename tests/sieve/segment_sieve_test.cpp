@@ -1,0 +1,159 @@
+#include "sieve/segment_sieve.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <random>
+#include <vector>
+
+namespace kalvenor {
+namespace {
+
+constexpr uint64_t kTop = UINT64_MAX;
+
+// 2^n mod q by doubling, n times: nothing in common with the sieve's path.
+uint64_t powerOfTwoMod(uint32_t q, uint32_t n) {
+    uint64_t v = 1 % q;
+    for (uint32_t i = 0; i < n; ++i) v = v * 2 % q;
+    return v;
+}
+
+// True when some prime divides k*2^n+1.
+bool struckDirectly(uint64_t k, uint32_t n, const std::vector<uint32_t>& primes) {
+    for (uint32_t q : primes)
+        if ((static_cast<unsigned __int128>(k % q) * powerOfTwoMod(q, n) + 1) % q == 0) return true;
+    return false;
+}
+
+std::vector<uint64_t> keptBySieve(const std::vector<uint32_t>& primes, uint32_t n, uint64_t kSeg,
+                                  uint32_t length, uint32_t range) {
+    SegmentSieve sieve(primes, n, range);
+    sieve.sieve(kSeg, length);
+    std::vector<uint64_t> kept;
+    for (uint32_t j = 0; j < length; ++j)
+        if (sieve.bytes()[j] != 0) kept.push_back(kSeg + 2ull * j);
+    return kept;
+}
+
+TEST(SegmentSieve, InversePowerOfTwoUndoesTwoToTheN) {
+    const uint32_t primes[] = {3, 5, 7, 11, 13, 547, 48619, 15485867, 4294967291u};
+    const uint32_t exponents[] = {0, 1, 2, 31, 32, 33, 127, 300, 607, 4000};
+    for (uint32_t q : primes)
+        for (uint32_t n : exponents)
+            EXPECT_EQ(static_cast<unsigned __int128>(inversePowerOfTwo(q, n)) * powerOfTwoMod(q, n) % q,
+                      1u)
+                << "q " << q << " n " << n;
+}
+
+TEST(SegmentSieve, WorkedExamples) {
+    struct Example {
+        uint32_t n;
+        std::vector<uint64_t> kept;
+    };
+    const Example examples[] = {
+        {32, {3, 7, 13, 15, 21, 25, 27, 31, 37}},
+        {33, {3, 5, 9, 11, 15, 21, 23, 29, 33, 35, 39}},
+    };
+    for (const Example& e : examples)
+        EXPECT_EQ(keptBySieve({3, 5, 7}, e.n, 3, 20, 20), e.kept) << "n " << e.n;
+}
+
+TEST(SegmentSieve, KeepsExactlyTheMultipliersNoPrimeDivides) {
+    struct Segment {
+        const char* what;
+        uint64_t kSeg;
+        uint32_t length;
+        uint32_t n;
+        uint32_t primeCount;
+    };
+    const std::vector<uint32_t> table = {3,  5,  7,  11, 13, 17, 19, 23, 29, 31, 37, 41,
+                                         43, 47, 53, 59, 61, 67, 71, 73, 79, 83, 89, 97};
+    const Segment segments[] = {
+        {"empty table strikes nothing", 1, 50, 40, 0},
+        {"start of the range", 1, 400, 32, 24},
+        {"one byte", 9, 1, 64, 24},
+        {"segment shorter than a prime", 1000001, 5, 127, 24},
+        {"high multipliers", (1ull << 62) + 1, 300, 607, 24},
+        {"ends at 2^64-1", kTop - 2 * 299, 300, 77, 24},
+        {"last multiplier of all", kTop, 1, 500, 24},
+    };
+    for (const Segment& s : segments) {
+        SCOPED_TRACE(s.what);
+        const std::vector<uint32_t> primes(table.begin(), table.begin() + s.primeCount);
+        std::vector<uint64_t> expected;
+        for (uint32_t j = 0; j < s.length; ++j)
+            if (!struckDirectly(s.kSeg + 2ull * j, s.n, primes)) expected.push_back(s.kSeg + 2ull * j);
+        EXPECT_EQ(keptBySieve(primes, s.n, s.kSeg, s.length, s.length), expected);
+    }
+}
+
+TEST(SegmentSieve, ShortSegmentWritesNoByteBeyondItsLength) {
+    SegmentSieve sieve({3, 5, 7, 11, 13}, 32, 64);
+    sieve.sieve(kTop - 2 * 63, 64);  // leaves bytes set and cleared all over
+    const std::vector<uint8_t> before(sieve.bytes(), sieve.bytes() + 64);
+    sieve.sieve(kTop - 2 * 4, 5);
+    for (uint32_t j = 5; j < 64; ++j) EXPECT_EQ(sieve.bytes()[j], before[j]) << j;
+}
+
+TEST(MultiplierWalk, CountsAndStepsWithoutWrapping) {
+    struct WalkCase {
+        const char* what;
+        uint64_t first, last;
+        uint32_t cap;
+        uint32_t remaining;  // before any step
+        uint32_t step;
+        bool doneAfter;
+        uint64_t positionAfter;  // when not done
+    };
+    const WalkCase cases[] = {
+        {"first above last", 11, 9, 100, 0, 0, true, 0},
+        {"one multiplier", 9, 9, 100, 1, 1, true, 0},
+        {"one multiplier, even last", 9, 10, 100, 1, 1, true, 0},
+        {"capped", 1, 1001, 100, 100, 100, false, 201},
+        {"partial step", 1, 1001, 1000, 501, 7, false, 15},
+        {"step to the end", 1, 1001, 1000, 501, 501, true, 0},
+        {"2^64-1 alone", kTop, kTop, 5, 1, 1, true, 0},
+        {"ending at 2^64-1", kTop - 8, kTop, 3, 3, 3, false, kTop - 2},
+        {"ending at 2^64-1, all", kTop - 8, kTop, 10, 5, 5, true, 0},
+        {"whole 64-bit range, capped", 1, kTop, UINT32_MAX, UINT32_MAX, 2, false, 5},
+    };
+    for (const WalkCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        MultiplierWalk walk(c.first, c.last);
+        EXPECT_EQ(walk.done(), c.first > c.last);
+        EXPECT_EQ(walk.remaining(c.cap), c.remaining);
+        walk.advance(c.step);
+        EXPECT_EQ(walk.done(), c.doneAfter);
+        if (!c.doneAfter) {
+            EXPECT_EQ(walk.position(), c.positionAfter);
+        }
+    }
+}
+
+TEST(CollectBatch, StopsWhenFullOrAtTheSegmentEnd) {
+    const std::vector<uint8_t> bytes = {1, 0, 1, 1, 0, 0, 1, 1, 0, 1};
+    struct CollectCase {
+        uint32_t length, capacity;
+        std::vector<uint64_t> batch;
+        uint32_t examined;
+    };
+    const CollectCase cases[] = {
+        {10, 100, {101, 105, 107, 113, 115, 119}, 10},
+        {10, 3, {101, 105, 107}, 4},  // the walk resumes right after 107
+        {10, 1, {101}, 1},
+        {6, 100, {101, 105, 107}, 6},
+        {0, 100, {}, 0},
+        {2, 1, {101}, 1},
+    };
+    for (const CollectCase& c : cases) {
+        std::vector<uint64_t> batch(16, 0);
+        uint32_t examined = 99;
+        const uint32_t count = collectBatch(bytes.data(), c.length, 101, c.capacity, batch.data(), examined);
+        batch.resize(count);
+        EXPECT_EQ(batch, c.batch) << "length " << c.length << " capacity " << c.capacity;
+        EXPECT_EQ(examined, c.examined);
+    }
+}
+
+}  // namespace
+}  // namespace kalvenor
