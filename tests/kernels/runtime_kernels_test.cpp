@@ -58,7 +58,7 @@ std::vector<uint64_t> multipliersFor(const KernelSpec& spec, uint32_t n, std::mt
                                 highestWithTopBit(bits.lo), lowestWithTopBit(bits.hi),
                                 highestWithTopBit(bits.hi), highestWithTopBit(bits.hi) - 2};
     std::uniform_int_distribution<int> pickBit(bits.lo, bits.hi);
-    for (int i = 0; i < 10; ++i) {
+    for (int i = 0; i < 24; ++i) {
         const int b = pickBit(rng);
         ks.push_back(lowestWithTopBit(b) | (rng() & (lowestWithTopBit(b) - 1)));
     }

@@ -226,6 +226,19 @@ TEST_P(Launch, GridLargerThanTheCount) {
     }
 }
 
+// The largest launch: every slot of the batch, factors in the first and
+// the last.
+TEST_P(Launch, AFullBatch) {
+    std::vector<uint64_t> ks(kBatchCapacity, nonFactors(1, 12)[0]);
+    ks.front() = kFactorK;
+    ks.back() = kFactorK;
+    const Outcome out = bench().run(kFactorKernel, kFactorN, ks, kBatchCapacity);
+    ASSERT_EQ(0, out.launchStatus);
+    ASSERT_EQ(0, out.syncStatus);
+    EXPECT_EQ(2u, out.count());
+    EXPECT_EQ(std::vector<uint64_t>(2, kFactorK), out.records());
+}
+
 // A count beyond the grid tests only the slots the grid covers.
 TEST_P(Launch, CountBeyondTheGridTestsOnlyTheGrid) {
     auto ks = nonFactors(512, 6);
