@@ -63,22 +63,27 @@ constexpr std::array<std::array<uint32_t, kWordCounts>, 3> kPrimeCounts{{
      500000, 500000, 500000, 500000},
 }};
 
-// The host-emulated device, by word count 3..20. On a CPU one candidate
-// test costs microseconds (a GPU amortises it over thousands of threads),
-// while striking a multiplier costs a few nanoseconds, so the sieve is worth
-// running as deep as the table of primes goes: a million primes removes
-// about a tenth more candidates than 200,000 and its extra sieving is small
-// beside the tests it saves. Batches of 2^18 keep every core busy for a
-// good fraction of a second per launch, which hides the idle cores during
-// the single-threaded sieve, while keeping a segment (1/4 of the GPU's)
-// small enough that the walk and the checkpoints stay fine-grained.
-// Measured end to end on 2 cores, see the notes in the commit that set it.
+// The host-emulated device, by word count 3..20. Only the host thread
+// sieves, while the test runs on every core, so the right depth is where one
+// more nanosecond of sieving per multiplier stops saving its worth of tests.
+// Measured per multiplier k (one core sieving; test CPU time over all cores):
+//   sieve ns/k at 262,144 threads: 20,000 primes 1.4; 200,000 1.7;
+//     1,000,000 2.4; 3,000,000 3.1 (65,536 and 1,048,576 threads cost
+//     up to half as much again: the segment leaves the cache or the
+//     per-prime set-up is spread over too few multipliers)
+//   survivors per k: 0.0456; 0.0379; 0.0339; 0.0317
+//   test CPU per candidate: W=3 0.69 us, W=5 4.1 us, W=11 31 us, W=20 211 us
+// So 200,000 -> 1,000,000 primes pays once a test costs more than about
+// 190 ns per core, and 1,000,000 -> 3,000,000 once it costs more than about
+// 320 ns per core: with 16 cores, from W=5 and from W=6 on. Fewer cores only
+// favour the deeper sieve. Building 3,000,000 primes takes 0.2 s per
+// assignment and their residues 0.15 s per exponent.
 constexpr std::array<HostLaunchRow, kWordCounts> kHostRows{{
-    {1u << 18, 1000000}, {1u << 18, 1000000}, {1u << 18, 1000000}, {1u << 18, 1000000},
-    {1u << 18, 1000000}, {1u << 18, 1000000}, {1u << 18, 1000000}, {1u << 18, 1000000},
-    {1u << 18, 1000000}, {1u << 18, 1000000}, {1u << 18, 1000000}, {1u << 18, 1000000},
-    {1u << 18, 1000000}, {1u << 18, 1000000}, {1u << 18, 1000000}, {1u << 18, 1000000},
-    {1u << 18, 1000000}, {1u << 18, 1000000},
+    {1u << 18, 200000},  {1u << 18, 200000},  {1u << 18, 1000000}, {1u << 18, 3000000},
+    {1u << 18, 3000000}, {1u << 18, 3000000}, {1u << 18, 3000000}, {1u << 18, 3000000},
+    {1u << 18, 3000000}, {1u << 18, 3000000}, {1u << 18, 3000000}, {1u << 18, 3000000},
+    {1u << 18, 3000000}, {1u << 18, 3000000}, {1u << 18, 3000000}, {1u << 18, 3000000},
+    {1u << 18, 3000000}, {1u << 18, 3000000},
 }};
 
 // Two kernels sieve better with their own depth than the table gives.
