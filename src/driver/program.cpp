@@ -1,5 +1,6 @@
 #include "driver/program.h"
 
+#include <csignal>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -74,6 +75,9 @@ int runProgram(int argc, char** argv) {
         return 0;
     }
 
+    // A file-size limit must turn into a failed write that is reported, not a
+    // silent kill in the middle of a rewrite.
+    std::signal(SIGXFSZ, SIG_IGN);
     std::printf("Kalvenor_CUDA version %s\n", kVersionText);
 
     RuntimeChoice choice = chooseRuntime(options.forceHost, options.deviceOrdinal);
