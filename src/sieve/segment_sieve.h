@@ -17,6 +17,8 @@ public:
     // Allocates the segment of sieveRange bytes; ends the process (exit code
     // 1, after perror) when it cannot.
     SegmentSieve(const std::vector<uint32_t>& primes, uint32_t n, uint32_t sieveRange);
+    // The sieve keeps a reference to the table, which must outlive it.
+    SegmentSieve(std::vector<uint32_t>&& primes, uint32_t n, uint32_t sieveRange) = delete;
 
     uint32_t range() const { return range_; }
 

@@ -55,7 +55,7 @@ TEST(SegmentSieve, WorkedExamples) {
         {33, {3, 5, 9, 11, 15, 21, 23, 29, 33, 35, 39}},
     };
     for (const Example& e : examples)
-        EXPECT_EQ(keptBySieve({3, 5, 7}, e.n, 3, 20, 20), e.kept) << "n " << e.n;
+        EXPECT_EQ(keptBySieve(std::vector<uint32_t>{3, 5, 7}, e.n, 3, 20, 20), e.kept) << "n " << e.n;
 }
 
 TEST(SegmentSieve, KeepsExactlyTheMultipliersNoPrimeDivides) {
@@ -88,7 +88,8 @@ TEST(SegmentSieve, KeepsExactlyTheMultipliersNoPrimeDivides) {
 }
 
 TEST(SegmentSieve, ShortSegmentWritesNoByteBeyondItsLength) {
-    SegmentSieve sieve({3, 5, 7, 11, 13}, 32, 64);
+    const std::vector<uint32_t> primes = {3, 5, 7, 11, 13};
+    SegmentSieve sieve(primes, 32, 64);
     sieve.sieve(kTop - 2 * 63, 64);  // leaves bytes set and cleared all over
     const std::vector<uint8_t> before(sieve.bytes(), sieve.bytes() + 64);
     sieve.sieve(kTop - 2 * 4, 5);
