@@ -120,7 +120,7 @@ TEST(RunSieve, RandomRangesSendEverySurvivorOnceInOrder) {
             default: first = kTop - 2 * (random() % 3000); break;
         }
         uint64_t last = kTop - first < 2 * odds ? kTop : first + 2 * odds + random() % 2;
-        if (random() % 20 == 0) last = first - 2;  // nothing to do
+        if (random() % 20 == 0 && first > 2) last = first - 2;  // nothing to do
         SCOPED_TRACE("trial " + std::to_string(trial) + ": n " + std::to_string(n) + " primes " +
                      std::to_string(primeCount) + " threads " + std::to_string(threads) +
                      " range " + std::to_string(range) + " k " + std::to_string(first) + ".." +
@@ -332,7 +332,6 @@ TEST(RunSieve, FailedBatchIsRunAgainAndCountedOnce) {
         EXPECT_EQ(countOf(out, factorMessage(5, 127)), 1) << out;
         EXPECT_EQ(rig.state.factors, 1);
         EXPECT_EQ(rig.state.kTested, 16u);
-        std::vector<uint64_t> sent = rig.spy.sent();
         const std::vector<uint64_t> firstBatch = {1, 3, 5, 7, 9, 11, 13, 15};
         if (c.failSynchronize > 0) {
             // The failed run reached the device; the rerun sends the same batch.
