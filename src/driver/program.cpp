@@ -20,13 +20,16 @@ constexpr const char* kVersionText = "2.018";
 
 // Says what the program runs on and refuses what cannot run the kernels.
 // Returns 0 to go on, otherwise the exit code.
-int describeDevice(Runtime& runtime, const std::string& whyHost, int ordinal, DeviceInfo& device) {
+int describeDevice(const RuntimeChoice& choice, int ordinal, DeviceInfo& device) {
+    Runtime& runtime = *choice.runtime;
     const int compiled = compiledCudaVersion();
     const int runtimeVersion = runtime.runtimeVersion();
     const int driverVersion = runtime.driverVersion();
 
     if (runtime.kind() == RuntimeKind::Host) {
-        std::printf("%s", hostVersionBlock(runtimeVersion, driverVersion, compiled, whyHost).c_str());
+        std::printf("%s", hostVersionBlock(choice.cudaRuntimeVersion, choice.cudaDriverVersion, compiled,
+                                           choice.whyHost)
+                              .c_str());
         KALVENOR_CHECK(runtime, runtime.selectDevice(0));
         KALVENOR_CHECK(runtime, runtime.deviceProperties(device));
         std::printf("%s", hostDeviceBlock(device).c_str());
@@ -83,7 +86,7 @@ int runProgram(int argc, char** argv) {
     RuntimeChoice choice = chooseRuntime(options.forceHost, options.deviceOrdinal);
     Runtime& runtime = *choice.runtime;
     DeviceInfo device;
-    if (const int refused = describeDevice(runtime, choice.whyHost, options.deviceOrdinal, device);
+    if (const int refused = describeDevice(choice, options.deviceOrdinal, device);
         refused != 0) {
         std::fflush(stdout);
         return refused;

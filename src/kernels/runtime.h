@@ -61,6 +61,10 @@ int compiledCudaVersion();
 struct RuntimeChoice {
     std::unique_ptr<Runtime> runtime;
     std::string whyHost;  // why the host device was chosen; empty on CUDA
+    // What the CUDA runtime and driver report (0 without CUDA), shown even
+    // when the host device is used, so the reason can be checked.
+    int cudaRuntimeVersion = 0;
+    int cudaDriverVersion = 0;
 };
 
 // CUDA device `ordinal` when the binary has CUDA and that device is usable;

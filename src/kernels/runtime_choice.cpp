@@ -75,12 +75,24 @@ std::string cudaUnusableReason(int ordinal) {
 }  // namespace
 
 RuntimeChoice chooseRuntime(bool forceHost, int ordinal) {
-    if (forceHost) return hostChoice("the host device was requested");
 #if KALVENOR_WITH_CUDA
-    std::string why = cudaUnusableReason(ordinal);
-    if (!why.empty()) return hostChoice(std::move(why));
-    return RuntimeChoice{makeCudaRuntime(), {}};
+    int runtimeVersion = 0;
+    int driverVersion = 0;
+    cudaRuntimeGetVersion(&runtimeVersion);
+    cudaDriverGetVersion(&driverVersion);
+    RuntimeChoice choice;
+    if (forceHost) {
+        choice = hostChoice("the host device was requested");
+    } else if (std::string why = cudaUnusableReason(ordinal); !why.empty()) {
+        choice = hostChoice(std::move(why));
+    } else {
+        choice = RuntimeChoice{makeCudaRuntime(), {}};
+    }
+    choice.cudaRuntimeVersion = runtimeVersion;
+    choice.cudaDriverVersion = driverVersion;
+    return choice;
 #else
+    if (forceHost) return hostChoice("the host device was requested");
     (void)ordinal;
     return hostChoice("built without CUDA");
 #endif
