@@ -15,8 +15,11 @@ namespace kalvenor {
 KALVENOR_HD uint32_t reserveRecord(uint32_t* result) {
 #if defined(__CUDA_ARCH__)
     return atomicAdd(result, 1u);
-#else
+#elif defined(__cpp_lib_atomic_ref)
     return std::atomic_ref<uint32_t>(*result).fetch_add(1, std::memory_order_relaxed);
+#else
+    // The host half of a CUDA translation unit may be compiled as C++17.
+    return __atomic_fetch_add(result, 1u, __ATOMIC_RELAXED);
 #endif
 }
 

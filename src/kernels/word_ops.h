@@ -17,13 +17,14 @@
 
 // Loops over words must unroll completely: only then is every array index a
 // constant and the words stay in registers instead of local memory.
-#if defined(__CUDA_ARCH__) || defined(__clang__)
+#if defined(__CUDA_ARCH__) || (defined(__clang__) && !defined(__CUDACC__))
 #define KALVENOR_UNROLL _Pragma("unroll")
 #define KALVENOR_NO_UNROLL _Pragma("unroll 1")
-#elif defined(__GNUC__)
+#elif defined(__GNUC__) && !defined(__CUDACC__)
 #define KALVENOR_UNROLL _Pragma("GCC unroll 64")
 #define KALVENOR_NO_UNROLL _Pragma("GCC unroll 1")
 #else
+// The host half of a CUDA translation unit never runs these loops.
 #define KALVENOR_UNROLL
 #define KALVENOR_NO_UNROLL
 #endif
@@ -148,8 +149,7 @@ public:
     // Starts a chain whose first carry is `bit` (0 or 1).
     KALVENOR_HD void setCarry(uint32_t bit) {
 #if defined(__CUDA_ARCH__)
-        uint32_t ignored;
-        asm volatile("add.cc.u32 %0, %1, 0xffffffff;" : "=r"(ignored) : "r"(bit));
+        asm volatile("{\n\t.reg .u32 ignored;\n\tadd.cc.u32 ignored, %0, 0xffffffff;\n\t}" : : "r"(bit));
 #else
         carry_ = bit;
 #endif

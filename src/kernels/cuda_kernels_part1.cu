@@ -1,0 +1,5 @@
+// Part 1 of the GPU kernels (see cuda_kernel_list.h).
+#include "kernels/candidate_kernel.h"
+#include "kernels/cuda_kernel_list.h"
+
+KALVENOR_CUDA_KERNELS_PART1(KALVENOR_DEFINE_CUDA_KERNEL)
