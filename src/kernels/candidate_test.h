@@ -34,8 +34,9 @@ struct Modulus {
 
 // Whether the template serves (k, n): k >= 1, n in the window, and P exactly W
 // words wide (32(W-1) <= n + log2(k) <= 32W-1). Outside it the method below
-// is meaningless (the division in montgomeryTwo would never finish), so a
-// multiplier that fails here is simply not a factor.
+// is meaningless: the shifts leave 0..31, P*2^t collapses and the division in
+// montgomeryTwo would run for as many steps as a wrapped s allows. Slots can
+// hold anything, so a multiplier that fails here is simply not a factor.
 template <uint32_t Q, uint32_t W>
 KALVENOR_HD bool servesCandidate(uint64_t k, uint32_t n) {
     if (k == 0) return false;
