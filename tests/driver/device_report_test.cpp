@@ -40,7 +40,7 @@ TEST(StartUp, VersionBlockNamesTheCompiledVersion) {
               "  binary compiled for CUDA  7.0\n"
               "  CUDA runtime version      7.0\n"
               "  CUDA driver version       9.20\n");
-    EXPECT_EQ(cudaVersionBlock(13000, 13000, 13000).substr(0, 50),
+    EXPECT_EQ(cudaVersionBlock(13000, 13000, 13000).substr(0, 51),
               "\nCUDA version info\n  binary compiled for CUDA  13.0");
 }
 
