@@ -1,4 +1,4 @@
-// Part 3 of the GPU kernels (see cuda_kernel_list.h).
+// The third of the four groups of GPU kernels in cuda_kernel_list.h.
 #include "kernels/candidate_kernel.h"
 #include "kernels/cuda_kernel_list.h"
 
