@@ -19,12 +19,14 @@ namespace {
 
 std::string formatCheckpoint(uint32_t nCurrent, uint64_t kCurrent, uint64_t kTested,
                              double seconds, int32_t factors) {
-    char buffer[256];
-    const int length = std::snprintf(
-        buffer, sizeof buffer,
-        "nCurrent=%" PRIu32 "\nkCurrent=%" PRIu64 "\nkTested =%" PRIu64 "\nseconds =%.2f\nfactors =%d\n",
-        nCurrent, kCurrent, kTested, seconds, factors);
-    return std::string(buffer, static_cast<size_t>(length));
+    // seconds comes from the old file and may be anything atof accepts: 1e300
+    // prints as 301 digits, so the text is measured before it is written.
+    const char* const pattern =
+        "nCurrent=%" PRIu32 "\nkCurrent=%" PRIu64 "\nkTested =%" PRIu64 "\nseconds =%.2f\nfactors =%d\n";
+    const int length = std::snprintf(nullptr, 0, pattern, nCurrent, kCurrent, kTested, seconds, factors);
+    std::string text(static_cast<size_t>(length), '\0');
+    std::snprintf(text.data(), text.size() + 1, pattern, nCurrent, kCurrent, kTested, seconds, factors);
+    return text;
 }
 
 // Applies one line of the file to `state` when it carries one of the five

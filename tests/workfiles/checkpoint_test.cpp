@@ -167,9 +167,9 @@ RunState runningState() {
 }
 
 std::string secondsText(double seconds) {
-    char buffer[64];
-    std::snprintf(buffer, sizeof buffer, "%.2f", seconds);
-    return buffer;
+    std::string text(static_cast<size_t>(std::snprintf(nullptr, 0, "%.2f", seconds)), '\0');
+    std::snprintf(text.data(), text.size() + 1, "%.2f", seconds);
+    return text;
 }
 
 TEST(WriteCheckpoint, WritesFiveLinesAndThePercentageOfTheWholeRange) {
@@ -204,6 +204,23 @@ TEST(WriteCheckpoint, RoundTripsThroughRestore) {
     EXPECT_EQ(restored.kTested, 12345678901234ull);
     EXPECT_EQ(secondsText(restored.seconds), secondsText(written.seconds));
     EXPECT_EQ(restored.factors, 7);
+}
+
+TEST(WriteCheckpoint, TimeOfAnyMagnitudeIsWrittenWhole) {
+    // A hand-edited or damaged file can give seconds any value atof reads;
+    // the next checkpoint must still hold all five lines.
+    for (const double seconds : {1e300, -1e300, 1e20}) {
+        ScratchDir dir;
+        RunState state = runningState();
+        state.seconds = seconds;
+        state.factors = 3;
+        capturedStdout([&] { writeCheckpoint(state, 151); });
+        const std::string file = readFile(kCheckpointPath);
+        EXPECT_TRUE(file.starts_with("nCurrent=94\nkCurrent=151\nkTested =5\nseconds =" +
+                                     secondsText(state.seconds) + "\n"))
+            << file;
+        EXPECT_TRUE(file.ends_with("\nfactors =3\n")) << file;
+    }
 }
 
 TEST(WriteCheckpoint, FailedWriteKeepsTheOldCheckpointAndGoesOn) {
