@@ -88,21 +88,25 @@ void runSieve(uint64_t kFirst, uint64_t kEnd, RunState& state, const SieveContex
         dispatchBatch(context, n, count);
         state.kTested += count;
 
+        // The batch's factors are reported before a checkpoint can move past
+        // the batch: a process killed in between must find them again after
+        // the restart, not skip them.
+        KALVENOR_CHECK(runtime, runtime.copyToHost(buffers.hostResult, buffers.deviceResult,
+                                                   kResultBytes));
+        if (buffers.hostResult[0] != 0) {
+            const std::vector<uint64_t> found =
+                factorsOfLaunch(buffers.hostResult, buffers.hostBatch, count, n);
+            for (uint64_t k : found) reportFactor(k, n);
+            state.factors += static_cast<int32_t>(found.size());
+            clearResults(runtime, buffers);
+        }
+
         // A finished exponent gets no checkpoint: its walk position lies past
         // kEnd, and the driver moves the checkpoint on after the summary.
         if (hooks.clockSeconds() > checkpointMark + kCheckpointSeconds && !walk.done()) {
             hooks.checkpoint(state, walk.position());
             checkpointMark = hooks.clockSeconds();
         }
-
-        KALVENOR_CHECK(runtime, runtime.copyToHost(buffers.hostResult, buffers.deviceResult,
-                                                   kResultBytes));
-        if (buffers.hostResult[0] == 0) continue;
-        const std::vector<uint64_t> found =
-            factorsOfLaunch(buffers.hostResult, buffers.hostBatch, count, n);
-        for (uint64_t k : found) reportFactor(k, n);
-        state.factors += static_cast<int32_t>(found.size());
-        clearResults(runtime, buffers);
     }
 }
 
