@@ -6,19 +6,58 @@
 
 #include "kernels/host_kernels.h"
 
+#include <algorithm>
 #include <array>
 #include <utility>
 
 #include "kernels/candidate_kernel.h"
 #include "kernels/kernel_table.h"
+#include "kernels/limb_test.h"
 
 namespace kalvenor {
 namespace {
 
+// How many multipliers share one pass of the squaring loop. Narrow moduli
+// leave the multiplier idle between dependent products, wide ones have
+// enough independent products of their own and would only run out of
+// registers.
+constexpr uint32_t lanesFor(uint32_t limbs) { return limbs <= 2 ? 4 : limbs <= 3 ? 3 : 2; }
+
+template <uint32_t Q, uint32_t W, uint32_t Lanes>
+void testGroup(const KernelArgs& args, const uint64_t* ks, const uint32_t* slots) {
+    bool passed[Lanes];
+    uint32_t* residues[Lanes];
+    for (uint32_t g = 0; g < Lanes; ++g)
+        residues[g] = args.residues != nullptr ? args.residues + slots[g] * kResidueStride : nullptr;
+    limbs::testLanes<Q, W, Lanes>(ks, args.n, passed, args.residues != nullptr ? residues : nullptr);
+    for (uint32_t g = 0; g < Lanes; ++g)
+        if (passed[g]) appendRecord(args.result, ks[g]);
+}
+
+// Slots [begin, end) of a launch, with what one GPU thread per slot would do,
+// on 64-bit limbs. Multipliers the kernel does not serve (k = 0, P too narrow
+// or too wide, n outside the window) are skipped before grouping, so every
+// lane of a group runs the full count of squarings on a valid modulus.
 template <uint32_t Q, uint32_t W>
 void runSlots(const KernelArgs& args, uint32_t begin, uint32_t end) {
-    for (uint32_t slot = begin; slot < end; ++slot)
-        testSlot<Q, W>(args.result, args.candidates, args.n, args.count, args.residues, slot);
+    constexpr uint32_t kLanes = lanesFor(limbs::Shape<Q, W>::kLimbs);
+    // Slots past the batch keep multipliers of an earlier batch, perhaps of
+    // another exponent, or were never written: they are not this launch's.
+    end = std::min(end, args.count);
+    uint64_t ks[kLanes];
+    uint32_t slots[kLanes];
+    uint32_t filled = 0;
+    for (uint32_t slot = begin; slot < end; ++slot) {
+        const uint64_t k = args.candidates[slot];
+        if (!servesCandidate<Q, W>(k, args.n)) continue;
+        ks[filled] = k;
+        slots[filled] = slot;
+        if (++filled == kLanes) {
+            testGroup<Q, W, kLanes>(args, ks, slots);
+            filled = 0;
+        }
+    }
+    for (uint32_t g = 0; g < filled; ++g) testGroup<Q, W, 1>(args, ks + g, slots + g);
 }
 
 constexpr uint32_t windowOf(int index) { return static_cast<uint32_t>(index / 2 + 1); }
