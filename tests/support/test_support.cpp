@@ -1,11 +1,15 @@
 #include "support/test_support.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/resource.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <random>
@@ -105,6 +109,107 @@ ProcessResult runKalvenor(const fs::path& dir, const std::string& args, int time
     fs::remove(outPath, ec);
     fs::remove(errPath, ec);
     return result;
+}
+
+namespace {
+int statusCode(int status) {
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+    return -1;
+}
+}  // namespace
+
+ProcessResult runKalvenorWithFileLimit(const fs::path& dir, long long fileSizeLimit, int timeoutSeconds) {
+    std::fflush(stdout);
+    std::fflush(stderr);
+    int out[2], err[2];
+    if (::pipe(out) != 0) return {};
+    if (::pipe(err) != 0) {
+        ::close(out[0]);
+        ::close(out[1]);
+        return {};
+    }
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(out[1], 1);
+        ::dup2(err[1], 2);
+        ::close(out[0]);
+        ::close(out[1]);
+        ::close(err[0]);
+        ::close(err[1]);
+        const int devnull = ::open("/dev/null", O_RDONLY);
+        ::dup2(devnull, 0);
+        // Whatever the test runner does with SIGXFSZ, the program must
+        // handle it itself; by default it kills the process.
+        ::signal(SIGXFSZ, SIG_DFL);
+        const rlimit limit{static_cast<rlim_t>(fileSizeLimit), static_cast<rlim_t>(fileSizeLimit)};
+        if (::chdir(dir.c_str()) != 0 || ::setrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(126);
+        ::execl(KALVENOR_BINARY, KALVENOR_BINARY, static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    ::close(out[1]);
+    ::close(err[1]);
+    ProcessResult result;
+    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+    std::string* sinks[2] = {&result.out, &result.err};
+    int open = 2;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
+    bool killed = false;
+    while (open > 0) {
+        if (!killed && std::chrono::steady_clock::now() > deadline) {
+            ::kill(pid, SIGKILL);
+            killed = true;
+        }
+        if (::poll(fds, 2, 100) < 0 && errno != EINTR) break;
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
+            char buffer[65536];
+            const ssize_t got = ::read(fds[i].fd, buffer, sizeof buffer);
+            if (got > 0) {
+                sinks[i]->append(buffer, static_cast<size_t>(got));
+            } else if (got == 0 || errno != EINTR) {
+                ::close(fds[i].fd);
+                fds[i].fd = -1;
+                --open;
+            }
+        }
+    }
+    for (const pollfd& fd : fds)
+        if (fd.fd >= 0) ::close(fd.fd);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    result.exitCode = statusCode(status);
+    return result;
+}
+
+int startKalvenor(const fs::path& dir, const fs::path& log) {
+    std::fflush(stdout);
+    std::fflush(stderr);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        ::dup2(out, 1);
+        ::dup2(out, 2);
+        const int devnull = ::open("/dev/null", O_RDONLY);
+        ::dup2(devnull, 0);
+        if (::chdir(dir.c_str()) != 0) ::_exit(126);
+        ::execl(KALVENOR_BINARY, KALVENOR_BINARY, static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    return pid;
+}
+
+int waitOrKill(int pid, int milliseconds) {
+    int status = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    while (true) {
+        if (::waitpid(pid, &status, WNOHANG) == pid) return statusCode(status);
+        if (std::chrono::steady_clock::now() >= deadline) break;
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, &status, 0);
+    return statusCode(status);
 }
 
 int countOf(const std::string& haystack, const std::string& needle) {

@@ -40,6 +40,35 @@ struct ProcessResult {
 ProcessResult runKalvenor(const std::filesystem::path& dir, const std::string& args = "",
                           int timeoutSeconds = 120);
 
+// Like runKalvenor, but with writes to files limited to fileSizeLimit bytes
+// (RLIMIT_FSIZE: a write beyond fails with EFBIG, as on a full disk). The
+// output comes through pipes, which the limit does not touch.
+ProcessResult runKalvenorWithFileLimit(const std::filesystem::path& dir, long long fileSizeLimit,
+                                       int timeoutSeconds = 120);
+
+// Starts the binary inside `dir` without waiting; its standard output and
+// error are appended to `log`. Returns the process id.
+int startKalvenor(const std::filesystem::path& dir, const std::filesystem::path& log);
+
+// Waits up to `milliseconds` for the process to end, then kills it with
+// SIGKILL. Returns its exit status, or 128 + the signal that ended it.
+int waitOrKill(int pid, int milliseconds);
+
+// Whether this build runs under AddressSanitizer. Its shadow memory alone
+// takes terabytes of address space, so a test that limits RLIMIT_AS to
+// provoke a failed allocation cannot run under it.
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool kAddressSanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+inline constexpr bool kAddressSanitizer = true;
+#else
+inline constexpr bool kAddressSanitizer = false;
+#endif
+#else
+inline constexpr bool kAddressSanitizer = false;
+#endif
+
 // Number of non-overlapping occurrences of needle in haystack.
 int countOf(const std::string& haystack, const std::string& needle);
 
