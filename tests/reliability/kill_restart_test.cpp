@@ -1,0 +1,221 @@
+// A searcher's machine loses power, the OOM killer strikes, someone pulls
+// the plug during a rewrite: SIGKILL at any moment, any number of times.
+// After every kill the work files must still make sense, and by the end every
+// factor of the assignment must have been reported at least once.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "reliability/work_file_checks.h"
+#include "support/test_support.h"
+#include "workfiles/assignment_line.h"
+#include "workfiles/checkpoint.h"
+#include "workfiles/file_replace.h"
+#include "workfiles/range_split.h"
+#include "workfiles/run_state.h"
+
+namespace kalvenor::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::vector<Assignment> kAssignments = {
+    {36, 36, 25709300001, 25709340001},  // 25709319373*2^36+1 divides F28
+    {127, 127, 3, 2001},                 // 5*2^127+1
+    {62, 65, 8589934593, 8589936593},    // cut across two levels and two windows
+    {74, 74, 76400001, 76500001},        // 76432329*2^74+1
+    {252, 252, 301, 1001},               // 403*2^252+1
+    {40, 40, 18446744073709551001u, 18446744073709551615u},
+};
+
+const std::vector<std::string> kKnownFactors = {
+    "!!! Found factor 25709319373*2^36+1 !!!\n",
+    "!!! Found factor 5*2^127+1 !!!\n",
+    "!!! Found factor 76432329*2^74+1 !!!\n",
+    "!!! Found factor 403*2^252+1 !!!\n",
+};
+
+std::string originalFile() {
+    std::string text;
+    for (const Assignment& a : kAssignments) text += formatAssignment(a);
+    return text;
+}
+
+// Every "!!! Found factor ...\n" entry of a factors.txt, once each.
+std::set<std::string> factorEntries(const std::string& factors) {
+    std::set<std::string> found;
+    for (size_t at = factors.find("!!! Found"); at != std::string::npos;
+         at = factors.find("!!! Found", at + 1))
+        found.insert(factors.substr(at, factors.find('\n', at) + 1 - at));
+    return found;
+}
+
+TEST(KillAndRestart, WorkFilesStayWholeAndNoFactorIsLost) {
+    // The run that nobody interrupts says what the factors are.
+    ScratchDir reference(false);
+    writeFile(reference / "worktodo.txt", originalFile());
+    const auto started = std::chrono::steady_clock::now();
+    const ProcessResult clean = runKalvenor(reference.path());
+    const auto wholeRun = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - started);
+    ASSERT_EQ(clean.exitCode, 6) << clean.out << clean.err;
+    const std::set<std::string> expected = factorEntries(readFile(reference / "factors.txt"));
+    for (const std::string& known : kKnownFactors) EXPECT_EQ(expected.count(known), 1u) << known;
+
+    const AllowedLines allowed(kAssignments);
+    std::mt19937 random(20240611);
+    int kills = 0, finishedEarly = 0, changes = 0, campaigns = 0;
+    // Kills land anywhere from start-up to the rewrites after a line. Most
+    // runs get less than the whole file took but more than its slowest line
+    // with the start-up, so the file goes down in interrupted steps; every
+    // third run is cut short, in its start-up or its first line. A campaign
+    // ends when the file is empty; campaigns follow each other until enough
+    // kills have landed (bounded in number and time).
+    const int longest = static_cast<int>(wholeRun.count()) * 4 / 5 + 2;
+    const auto stopKilling = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+    while (kills < 60 && campaigns < 12 && std::chrono::steady_clock::now() < stopKilling) {
+        ++campaigns;
+        ScratchDir dir(false);
+        writeFile(dir / "worktodo.txt", originalFile());
+        for (int round = 0; round < 40 && std::chrono::steady_clock::now() < stopKilling; ++round) {
+            const int cap = round % 3 == 2 ? longest / 5 : longest;
+            const int delay = std::uniform_int_distribution<int>(0, cap)(random);
+            const std::string before = readFile(dir / "worktodo.txt");
+            const int pid = startKalvenor(dir.path(), dir / "console.log");
+            const int code = waitOrKill(pid, delay);
+            if (code == 128 + SIGKILL) {
+                ++kills;
+            } else {
+                ASSERT_TRUE(code == 6 || code == 1) << "round " << round << ": exit " << code << "\n"
+                                                    << readFile(dir / "console.log");
+                ++finishedEarly;
+            }
+            ASSERT_TRUE(fileExists(dir / "worktodo.txt")) << "round " << round;
+            const std::string work = readFile(dir / "worktodo.txt");
+            ASSERT_EQ(allowed.problemWith(work), "") << "round " << round << " after " << delay << " ms";
+            ASSERT_EQ(checkpointProblem(dir / "kalvenor.cpt"), "") << "round " << round;
+            changes += work != before;
+            if (work.empty()) break;
+        }
+        // Whatever is left is run to the end without interruption.
+        const ProcessResult last = runKalvenor(dir.path());
+        ASSERT_TRUE(last.exitCode == 6 || last.exitCode == 1) << last.out << last.err;
+        EXPECT_EQ(readFile(dir / "worktodo.txt"), "");
+        EXPECT_FALSE(fileExists(dir / "kalvenor.cpt"));
+
+        const std::set<std::string> reported = factorEntries(readFile(dir / "factors.txt"));
+        for (const std::string& factor : expected)
+            EXPECT_EQ(reported.count(factor), 1u) << "campaign " << campaigns << " lost: " << factor;
+        for (const std::string& factor : reported)
+            EXPECT_EQ(expected.count(factor), 1u) << "campaign " << campaigns << " invented: " << factor;
+    }
+    std::printf("[   INFO   ] %d campaigns, %d kills, %d runs ended by themselves, %d runs changed "
+                "worktodo.txt\n",
+                campaigns, kills, finishedEarly, changes);
+}
+
+// A child that rewrites a file in a tight loop is killed at random moments;
+// each time the file must be one whole version, old or new.
+struct RewriteLoop {
+    const char* name;
+    std::function<void()> loop;                                 // runs in the child, never returns
+    std::function<std::string(const std::string&)> problemOf;  // "" when the file is whole
+};
+
+std::string payload(unsigned generation) {
+    // Sizes from empty to 200 KB, so a kill often lands inside a write.
+    std::string text = "generation " + std::to_string(generation) + "\n";
+    text.append(static_cast<size_t>(generation % 5) * 50000, static_cast<char>('a' + generation % 26));
+    return text + "end\n";
+}
+
+const RunState kLoopState = [] {
+    RunState state;
+    state.nStart = 93;
+    state.nEnd = 95;
+    state.kStart = 11;
+    state.kEnd = 1ull << 40;
+    state.numbers = state.kEnd - state.kStart + 1;
+    state.nCurrent = 94;
+    return state;
+}();
+
+const RewriteLoop kRewriteLoops[] = {
+    {"WriteCheckpoint",
+     [] {
+         RunState state = kLoopState;
+         for (uint64_t i = 0;; ++i) {
+             state.kTested = i;
+             state.factors = static_cast<int32_t>(i % 1000);
+             writeCheckpoint(state, state.kStart + 2 * i);
+         }
+     },
+     [](const std::string& file) {
+         const std::optional<CheckpointValues> read = parseCheckpoint(file);
+         if (!read) return "a damaged checkpoint:\n" + file;
+         if (read->nCurrent != 94 || read->kCurrent != kLoopState.kStart + 2 * read->kTested ||
+             read->factors != static_cast<int32_t>(read->kTested % 1000))
+             return "lines of two different checkpoints:\n" + file;
+         return std::string();
+     }},
+    {"ReplaceFile",
+     [] {
+         for (unsigned generation = 0;; ++generation) replaceFile("kalvenor.cpt", payload(generation));
+     },
+     [](const std::string& file) {
+         unsigned generation = 0;
+         if (std::sscanf(file.c_str(), "generation %u", &generation) != 1 || file != payload(generation))
+             return "not one whole version (" + std::to_string(file.size()) + " bytes)";
+         return std::string();
+     }},
+};
+
+class KilledRewrite : public ::testing::TestWithParam<RewriteLoop> {};
+
+TEST_P(KilledRewrite, LeavesTheOldOrTheNewFile) {
+    const RewriteLoop& c = GetParam();
+    ScratchDir dir;
+    std::mt19937 random(7);
+    int seen = 0;
+    for (int round = 0; round < 60; ++round) {
+        std::fflush(stdout);
+        const pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            std::freopen("/dev/null", "w", stdout);
+            std::freopen("/dev/null", "w", stderr);
+            c.loop();
+            ::_exit(0);
+        }
+        const int micros = std::uniform_int_distribution<int>(0, 20000)(random);
+        ::usleep(static_cast<useconds_t>(micros));
+        ::kill(pid, SIGKILL);
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        ASSERT_TRUE(WIFSIGNALED(status)) << "the loop never ends by itself";
+        if (!fileExists(kCheckpointPath)) continue;  // killed before the first rename: still the old state
+        ++seen;
+        ASSERT_EQ(c.problemOf(readFile(kCheckpointPath)), "") << "round " << round << " after " << micros << " us";
+    }
+    EXPECT_GT(seen, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Loops, KilledRewrite, ::testing::ValuesIn(kRewriteLoops),
+                         [](const ::testing::TestParamInfo<RewriteLoop>& info) {
+                             return std::string(info.param.name);
+                         });
+
+}  // namespace
+}  // namespace kalvenor::testing

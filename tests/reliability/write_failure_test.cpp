@@ -1,0 +1,195 @@
+// A full disk, a quota, a file-size limit: every write the program makes can
+// fail. Then it must say what failed on standard error, keep the old files as
+// they were and never end as if all went well; a factor must reach the
+// console even when factors.txt cannot take it. And no file it depends on is
+// ever truncated in place, where a crash would leave half of it.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "reliability/work_file_checks.h"
+#include "support/test_support.h"
+#include "workfiles/checkpoint.h"
+#include "workfiles/file_replace.h"
+#include "workfiles/run_state.h"
+
+namespace kalvenor::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string kFactor127 = "!!! Found factor 5*2^127+1 !!!\n";
+
+std::string repeatedLine(const std::string& line, int times) {
+    std::string text;
+    for (int i = 0; i < times; ++i) text += line;
+    return text;
+}
+
+std::vector<std::string> strayTemporaries(const fs::path& dir) {
+    std::vector<std::string> found;
+    for (const auto& entry : fs::directory_iterator(dir))
+        if (entry.path().filename().string().find(".tmp-") != std::string::npos)
+            found.push_back(entry.path().filename().string());
+    return found;
+}
+
+struct FullDiskCase {
+    const char* name;
+    std::string worktodo;
+    std::string factors;  // factors.txt before the run ("" = none)
+    std::string results;  // results.txt before the run ("" = none)
+    long long limit;      // bytes any file may hold
+    int exitCode;
+    std::vector<std::string> stderrHas;
+    std::vector<std::string> stdoutHas;
+    bool worktodoKept;    // else it is expected to be empty at the end
+};
+
+// A remainder longer than the limit makes every rewrite of worktodo.txt fail,
+// while the short appends to the logs still fit.
+const std::string kLongRemainder = repeatedLine("FermatFactor=127,127,3,9\n", 60);
+const std::string kFullFile(4096, '#');
+
+const FullDiskCase kFullDiskCases[] = {
+    {"CutOfTheFirstLine", "FermatFactor=62,65,8589934593,8589936593\n" + kLongRemainder, "", "", 0, 7,
+     {"Can't rewrite worktodo.txt", "File too large", "worktodo.txt is left as it was"}, {}, true},
+    {"RemovalOfAFinishedLine", "FermatFactor=127,127,3,9\n" + kLongRemainder, "", "", 1024, 7,
+     {"Can't rewrite worktodo.txt", "File too large"}, {kFactor127}, true},
+    {"RemovalOfABadLine", "FermatFactor=127,127,9,3\n" + kLongRemainder, "", "", 1024, 7,
+     {"Can't rewrite worktodo.txt", "File too large"},
+     {"Removed a line with incorrect start or end values of k or n."}, true},
+    {"RemovalOfABlankLine", "\n" + kLongRemainder, "", "", 1024, 7, {"Can't rewrite worktodo.txt"}, {}, true},
+    {"FactorsFileFull", "FermatFactor=127,127,3,9\n", kFullFile, "", 4096, 6,
+     {"Can't write factors.txt", "File too large", kFactor127}, {kFactor127}, false},
+    {"ResultsFileFull", "FermatFactor=127,127,3,9\n", "", kFullFile, 4096, 6,
+     {"Can't write results.txt", "File too large"}, {kFactor127}, false},
+};
+
+class FullDisk : public ::testing::TestWithParam<FullDiskCase> {};
+
+TEST_P(FullDisk, SaysWhatFailedAndKeepsTheOldFiles) {
+    const FullDiskCase& c = GetParam();
+    ScratchDir dir(false);
+    writeFile(dir / "worktodo.txt", c.worktodo);
+    if (!c.factors.empty()) writeFile(dir / "factors.txt", c.factors);
+    if (!c.results.empty()) writeFile(dir / "results.txt", c.results);
+
+    const ProcessResult run = runKalvenorWithFileLimit(dir.path(), c.limit);
+    EXPECT_EQ(run.exitCode, c.exitCode) << run.out << run.err;
+    for (const std::string& text : c.stderrHas) EXPECT_NE(run.err.find(text), std::string::npos) << text << "\n" << run.err;
+    for (const std::string& text : c.stdoutHas) EXPECT_NE(run.out.find(text), std::string::npos) << text << "\n" << run.out;
+    EXPECT_EQ(readFile(dir / "worktodo.txt"), c.worktodoKept ? c.worktodo : "");
+    // A log that could not take its entry holds exactly what it held.
+    if (!c.factors.empty()) {
+        EXPECT_EQ(readFile(dir / "factors.txt"), c.factors);
+    }
+    if (!c.results.empty()) {
+        EXPECT_EQ(readFile(dir / "results.txt"), c.results);
+    }
+    EXPECT_EQ(strayTemporaries(dir.path()), std::vector<std::string>{});
+}
+
+INSTANTIATE_TEST_SUITE_P(Writes, FullDisk, ::testing::ValuesIn(kFullDiskCases),
+                         [](const ::testing::TestParamInfo<FullDiskCase>& info) {
+                             return std::string(info.param.name);
+                         });
+
+TEST(FullDisk, FailedCheckpointKeepsTheOldOneAndTheRunGoesOn) {
+    ScratchDir dir;
+    const std::string old = "nCurrent=94\nkCurrent=51\nkTested =1\nseconds =61.00\nfactors =0\n";
+    writeFile(kCheckpointPath, old);
+    RunState state;
+    state.nStart = 93;
+    state.nEnd = 95;
+    state.kStart = 11;
+    state.kEnd = 1001;
+    state.numbers = 991;
+    state.nCurrent = 94;
+    std::fflush(stdout);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        std::freopen("/dev/null", "w", stdout);
+        std::freopen((dir / "err.txt").c_str(), "w", stderr);
+        ::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{200, 200};  // room for err.txt, none for a checkpoint of 400 bytes
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        state.seconds = 1e300;  // the file would be 370 bytes
+        writeCheckpoint(state, 501);
+        ::_exit(42);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    EXPECT_EQ(WEXITSTATUS(status), 42) << "the run goes on";
+    EXPECT_EQ(readFile(kCheckpointPath), old);
+    const std::string err = readFile(dir / "err.txt");
+    EXPECT_NE(err.find("Can't rewrite kalvenor.cpt"), std::string::npos) << err;
+    EXPECT_EQ(strayTemporaries(dir.path()), std::vector<std::string>{});
+}
+
+// A hard link keeps the inode of the old file. Were the file truncated and
+// written anew in place, the link would show the new content (or none).
+ino_t inodeOf(const fs::path& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 ? info.st_ino : 0;
+}
+
+TEST(NoTruncationInPlace, WorkFileCutAndRemovalReplaceTheFile) {
+    ScratchDir dir(false);
+    const std::string work = "FermatFactor=62,65,8589934593,8589936593\nFermatFactor=127,127,3,9\n";
+    writeFile(dir / "worktodo.txt", work);
+    fs::create_hard_link(dir / "worktodo.txt", dir / "held.txt");
+    const ProcessResult run = runKalvenor(dir.path());
+    ASSERT_EQ(run.exitCode, 6) << run.out << run.err;
+    EXPECT_EQ(readFile(dir / "held.txt"), work);
+    EXPECT_EQ(readFile(dir / "worktodo.txt"), "");
+    EXPECT_NE(inodeOf(dir / "worktodo.txt"), inodeOf(dir / "held.txt"));
+}
+
+TEST(NoTruncationInPlace, CheckpointMovedOnAfterEachExponentIsReplaced) {
+    // With a checkpoint present, every finished exponent rewrites it.
+    ScratchDir dir(false);
+    writeFile(dir / "worktodo.txt", "FermatFactor=60,62,4294967297,4294977297\n");
+    const std::string checkpoint = "nCurrent=60\nkCurrent=4294970001\nkTested =100\nseconds =5.00\nfactors =0\n";
+    writeFile(dir / "kalvenor.cpt", checkpoint);
+    fs::create_hard_link(dir / "kalvenor.cpt", dir / "held.cpt");
+    const ProcessResult run = runKalvenor(dir.path());
+    ASSERT_EQ(run.exitCode, 6) << run.out << run.err;
+    EXPECT_NE(run.out.find("Continue range: n=60-62(60)"), std::string::npos) << run.out;
+    EXPECT_EQ(readFile(dir / "held.cpt"), checkpoint);
+    EXPECT_FALSE(fileExists(dir / "kalvenor.cpt"));
+}
+
+TEST(NoTruncationInPlace, WriteCheckpointReplacesTheFile) {
+    ScratchDir dir;
+    const std::string old = "nCurrent=94\nkCurrent=51\nkTested =1\nseconds =61.00\nfactors =0\n";
+    writeFile(kCheckpointPath, old);
+    fs::create_hard_link(kCheckpointPath, "held.cpt");
+    RunState state;
+    state.nStart = 93;
+    state.nEnd = 95;
+    state.kStart = 11;
+    state.kEnd = 1001;
+    state.numbers = 991;
+    state.nCurrent = 94;
+    state.kTested = 7;
+    ::testing::internal::CaptureStdout();
+    writeCheckpoint(state, 101);
+    ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(readFile("held.cpt"), old);
+    const std::optional<CheckpointValues> now = parseCheckpoint(readFile(kCheckpointPath));
+    ASSERT_TRUE(now.has_value());
+    EXPECT_EQ(now->kCurrent, 101u);
+    EXPECT_EQ(now->kTested, 7u);
+}
+
+}  // namespace
+}  // namespace kalvenor::testing
