@@ -21,7 +21,7 @@ namespace {
 // leave the multiplier idle between dependent products, wide ones have
 // enough independent products of their own and would only run out of
 // registers.
-constexpr uint32_t lanesFor(uint32_t limbs) { return limbs <= 2 ? 4 : limbs <= 3 ? 3 : 2; }
+constexpr uint32_t lanesFor(uint32_t limbs) { return limbs <= 2 ? 4 : 2; }
 
 template <uint32_t Q, uint32_t W, uint32_t Lanes>
 void testGroup(const KernelArgs& args, const uint64_t* ks, const uint32_t* slots) {

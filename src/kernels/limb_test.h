@@ -57,14 +57,12 @@ struct Limbs {
     uint64_t v[L];
 };
 
-// P in L limbs, the Montgomery factor (sparse shapes do not need it) and
-// R mod P, which is how 1 looks in Montgomery form.
+// P in L limbs and the Montgomery factor (sparse shapes do not need it).
 template <uint32_t Q, uint32_t W>
 struct Modulus64 {
     static constexpr uint32_t L = Shape<Q, W>::kLimbs;
     uint64_t p[L];
     uint64_t factor;
-    Limbs<L> one;
 };
 
 // Limb l of P where the sparse shape knows it without looking.
@@ -125,165 +123,170 @@ struct Column {
     uint64_t c0 = 0, c1 = 0, c2 = 0;
 };
 
-// column += a*b. On x86-64 the sum is one add and two add-with-carry, which
-// GCC does not find on its own through unsigned __int128 in code this long.
-KALVENOR_LIMB_INLINE void mulAdd(Column& c, uint64_t a, uint64_t b) {
-    const u128 pr = u128{a} * b;
-    const uint64_t lo = static_cast<uint64_t>(pr);
-    const uint64_t hi = static_cast<uint64_t>(pr >> 64);
+// The sums below are written as x86-64 add-with-carry chains because that
+// is what bounds the speed here: GCC does not find them on its own through
+// unsigned __int128 in code this long, and keeping the carry of one step in
+// the flags for the next saves whole instructions per column.
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-    __asm__("addq %3, %0\n\tadcq %4, %1\n\tadcq $0, %2"
-            : "+&r"(c.c0), "+&r"(c.c1), "+&r"(c.c2)
-            : "r"(lo), "r"(hi)
-            : "cc");
+#define KALVENOR_LIMB_ASM 1
 #else
-    const u128 low = ((u128{c.c1} << 64) | c.c0) + pr;
-    c.c2 += low < pr ? 1 : 0;
-    c.c0 = static_cast<uint64_t>(low);
-    c.c1 = static_cast<uint64_t>(low >> 64);
-    (void)lo;
-    (void)hi;
+#define KALVENOR_LIMB_ASM 0
 #endif
-}
 
 KALVENOR_LIMB_INLINE Column productOf(uint64_t a, uint64_t b) {
     const u128 pr = u128{a} * b;
     return {static_cast<uint64_t>(pr), static_cast<uint64_t>(pr >> 64), 0};
 }
 
-// column += 2*a*b
-KALVENOR_LIMB_INLINE void mulAddTwice(Column& c, uint64_t a, uint64_t b) {
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+// column += a*b
+KALVENOR_LIMB_INLINE void mulAdd(Column& c, uint64_t a, uint64_t b) {
     const u128 pr = u128{a} * b;
     const uint64_t lo = static_cast<uint64_t>(pr);
     const uint64_t hi = static_cast<uint64_t>(pr >> 64);
-    __asm__("addq %3, %0\n\tadcq %4, %1\n\tadcq $0, %2\n\t"
-            "addq %3, %0\n\tadcq %4, %1\n\tadcq $0, %2"
+#if KALVENOR_LIMB_ASM
+    // Early clobbers: GCC would otherwise give an input the register of an
+    // output that holds the same value.
+    __asm__("addq %3, %0\n\tadcq %4, %1\n\tadcq $0, %2"
             : "+&r"(c.c0), "+&r"(c.c1), "+&r"(c.c2)
             : "r"(lo), "r"(hi)
             : "cc");
 #else
-    mulAdd(c, a, b);
-    mulAdd(c, a, b);
+    u128 sum = u128{c.c0} + lo;
+    c.c0 = static_cast<uint64_t>(sum);
+    sum = u128{c.c1} + hi + static_cast<uint64_t>(sum >> 64);
+    c.c1 = static_cast<uint64_t>(sum);
+    c.c2 += static_cast<uint64_t>(sum >> 64);
 #endif
 }
 
-// Cross products x_i*x_j with i < j < L and i + j = k.
-constexpr uint32_t crossCount(uint32_t k, uint32_t L) {
-    uint32_t count = 0;
-    for (uint32_t i = 0; i < L; ++i)
-        if (i < k - i && k - i < L && i <= k) ++count;
-    return count;
+// column *= 2
+KALVENOR_LIMB_INLINE void doubleColumn(Column& c) {
+#if KALVENOR_LIMB_ASM
+    __asm__("addq %0, %0\n\tadcq %1, %1\n\tadcq %2, %2" : "+r"(c.c0), "+r"(c.c1), "+r"(c.c2) : : "cc");
+#else
+    c.c2 = (c.c2 << 1) | (c.c1 >> 63);
+    c.c1 = (c.c1 << 1) | (c.c0 >> 63);
+    c.c0 <<= 1;
+#endif
 }
 
-// column += 2*d
-KALVENOR_LIMB_INLINE void addTwice(Column& c, Column d) {
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-    __asm__("addq %3, %3\n\tadcq %4, %4\n\tadcq %5, %5\n\t"
-            "addq %3, %0\n\tadcq %4, %1\n\tadcq %5, %2"
-            : "+r"(c.c0), "+r"(c.c1), "+r"(c.c2), "+r"(d.c0), "+r"(d.c1), "+r"(d.c2)
-            :
+// The column moved one limb down, with s added; returns the limb that left.
+KALVENOR_LIMB_INLINE uint64_t shiftDownAdding(Column& c, const Column& s) {
+    const uint64_t low = c.c0;
+    uint64_t c1 = c.c1, c2 = c.c2, s2 = s.c2;
+#if KALVENOR_LIMB_ASM
+    __asm__("addq %3, %0\n\tadcq %4, %1\n\tadcq $0, %2"
+            : "+&r"(c1), "+&r"(c2), "+&r"(s2)
+            : "r"(s.c0), "r"(s.c1)
             : "cc");
 #else
-    const uint64_t d2 = (d.c2 << 1) | (d.c1 >> 63);
-    const uint64_t d1 = (d.c1 << 1) | (d.c0 >> 63);
-    const uint64_t d0 = d.c0 << 1;
-    u128 s = u128{c.c0} + d0;
-    c.c0 = static_cast<uint64_t>(s);
-    s = u128{c.c1} + d1 + static_cast<uint64_t>(s >> 64);
-    c.c1 = static_cast<uint64_t>(s);
-    c.c2 += d2 + static_cast<uint64_t>(s >> 64);
+    u128 sum = u128{c1} + s.c0;
+    c1 = static_cast<uint64_t>(sum);
+    sum = u128{c2} + s.c1 + static_cast<uint64_t>(sum >> 64);
+    c2 = static_cast<uint64_t>(sum);
+    s2 += static_cast<uint64_t>(sum >> 64);
 #endif
-}
-
-// Clears the low limb of the column by adding u = -c0 (times limb 0 of a
-// sparse P, which is 1) and moves the column one limb down; returns u.
-// c0 + u is 2^64 exactly when c0 is not zero.
-KALVENOR_LIMB_INLINE uint64_t clearWithOne(Column& c) {
-    uint64_t u = c.c0;
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-    // neg sets the carry exactly when its operand is not zero.
-    __asm__("negq %0\n\tadcq $0, %1\n\tadcq $0, %2" : "+r"(u), "+r"(c.c1), "+r"(c.c2) : : "cc");
-#else
-    const uint64_t carry = u != 0 ? 1 : 0;
-    u = 0 - u;
-    c.c1 += carry;
-    c.c2 += c.c1 < carry ? 1 : 0;
-#endif
-    c.c0 = c.c1;
-    c.c1 = c.c2;
-    c.c2 = 0;
-    return u;
-}
-
-KALVENOR_LIMB_INLINE uint64_t shiftDown(Column& c) {
-    const uint64_t low = c.c0;
-    c.c0 = c.c1;
-    c.c1 = c.c2;
-    c.c2 = 0;
+    c = {c1, c2, s2};
     return low;
 }
 
-// x^2/R (Square) or x/R modulo P, column by column: column k takes the
-// cross products x_i*x_j (i < j, i + j = k) once and doubles them, the
-// square on the diagonal (or just x_k), and the products u_i*P_j of the
-// reduction with i + j = k; in the low half it then picks u_k to clear the
-// column, in the high half the column is a limb of the result, which is
-// (x^2 + U*P)/R for U = sum u_i*2^(64i). Squares stay below 2P or R as the
-// shape allows (see the top of this file); x/R comes out below P.
+// For a sparse P, whose limb 0 is 1: adds u = -c0 (times that 1), which
+// clears the low limb with a carry exactly when c0 is not zero, moves the
+// column one limb down and adds s; returns u. The carry goes straight into
+// the sum with s.
+KALVENOR_LIMB_INLINE uint64_t clearAdding(Column& c, const Column& s) {
+    uint64_t u = c.c0;
+    uint64_t c1 = c.c1, c2 = c.c2, s2 = s.c2;
+#if KALVENOR_LIMB_ASM
+    // neg sets the carry exactly when its operand is not zero.
+    __asm__("negq %0\n\tadcq %4, %1\n\tadcq %5, %2\n\tadcq $0, %3"
+            : "+&r"(u), "+&r"(c1), "+&r"(c2), "+&r"(s2)
+            : "r"(s.c0), "r"(s.c1)
+            : "cc");
+#else
+    const uint64_t carry = u != 0 ? 1 : 0;
+    u = 0 - u;
+    u128 sum = u128{c1} + s.c0 + carry;
+    c1 = static_cast<uint64_t>(sum);
+    sum = u128{c2} + s.c1 + static_cast<uint64_t>(sum >> 64);
+    c2 = static_cast<uint64_t>(sum);
+    s2 += static_cast<uint64_t>(sum >> 64);
+#endif
+    c = {c1, c2, s2};
+    return u;
+}
+
+// Adds a*b to a column that may still be empty (fresh), where the product
+// itself is the sum.
+KALVENOR_LIMB_INLINE void mulAddInto(Column& c, bool& fresh, uint64_t a, uint64_t b) {
+    if (fresh) {
+        c = productOf(a, b);
+        fresh = false;
+    } else {
+        mulAdd(c, a, b);
+    }
+}
+
+// Column k of x^2: the cross products x_i*x_j (i < j, i + j = k) once,
+// doubled, and the square on the diagonal. In lazy shapes x < 2P <
+// 2^(64(L-1)+33), so twice the top limb (twiceTop) still fits a limb and
+// the cross products with it are taken from it, needing no doubling.
+template <uint32_t L, bool Lazy>
+KALVENOR_LIMB_INLINE Column squareColumn(const Limbs<L>& x, uint64_t twiceTop, uint32_t k) {
+    constexpr uint32_t last = Lazy ? L - 1 : L;  // limbs of the doubled crosses
+    Column s;
+    bool fresh = true;
+    KALVENOR_UNROLL
+    for (uint32_t i = 0; i < L; ++i) {
+        const uint32_t j = k - i;
+        if (i <= k && i < j && j < last) mulAddInto(s, fresh, x.v[i], x.v[j]);
+    }
+    if (!fresh) doubleColumn(s);
+    if (Lazy && k >= L - 1 && k - (L - 1) < L - 1) mulAddInto(s, fresh, x.v[k - (L - 1)], twiceTop);
+    if (k % 2 == 0 && k / 2 < L) mulAddInto(s, fresh, x.v[k / 2], x.v[k / 2]);
+    return s;
+}
+
+// x^2/R (Square) or x/R modulo P, column by column: column k takes its part
+// of x^2 (or just x_k) and the products u_i*P_j of the reduction with
+// i + j = k; in the low half it then picks u_k to clear the column, in the
+// high half the column is a limb of the result, which is (x^2 + U*P)/R for
+// U = sum u_i*2^(64i). Squares stay below 2P or R as the shape allows (see
+// the top of this file); x/R comes out below P.
 template <uint32_t Q, uint32_t W, bool Square>
 KALVENOR_LIMB_INLINE Limbs<Shape<Q, W>::kLimbs> montgomeryColumns(const Limbs<Shape<Q, W>::kLimbs>& x,
                                                                   const Modulus64<Q, W>& mod) {
     using S = Shape<Q, W>;
     constexpr uint32_t L = S::kLimbs;
     constexpr uint32_t from = S::kSparse ? S::kLowLimbs : 1;  // limbs of P multiplied in the columns
+    [[maybe_unused]] const uint64_t twiceTop = S::kLazy ? x.v[L - 1] << 1 : 0;
+    auto part = [&](uint32_t k) {
+        if constexpr (Square) {
+            return squareColumn<L, S::kLazy>(x, twiceTop, k);
+        } else {
+            return k < L ? Column{x.v[k], 0, 0} : Column{};
+        }
+    };
     uint64_t u[L];
     Limbs<L> v;
-    Column c;
+    Column c = part(0);
     KALVENOR_UNROLL
     for (uint32_t k = 0; k + 1 < 2 * L; ++k) {
-        if constexpr (Square) {
-            // Column k has crossCount(k) cross products; a lone one is added
-            // twice, several are summed on their own and doubled once.
-            const uint32_t crosses = crossCount(k, L);
-            if (crosses == 1) {
-                const uint32_t i = k < L ? 0 : k - (L - 1);
-                mulAddTwice(c, x.v[i], x.v[k - i]);
-            } else if (crosses > 1) {
-                Column cross;
-                bool fresh = true;
-                KALVENOR_UNROLL
-                for (uint32_t i = 0; i < L; ++i) {
-                    const uint32_t j = k - i;
-                    if (i < j && j < L) {
-                        if (fresh) {
-                            cross = productOf(x.v[i], x.v[j]);
-                            fresh = false;
-                        } else {
-                            mulAdd(cross, x.v[i], x.v[j]);
-                        }
-                    }
-                }
-                addTwice(c, cross);
-            }
-            if (k % 2 == 0) mulAdd(c, x.v[k / 2], x.v[k / 2]);
-        } else {
-            if (k < L) mulAdd(c, x.v[k], 1);
-        }
         KALVENOR_UNROLL
         for (uint32_t j = from; j < L; ++j) {
             if (j <= k && k - j < L) mulAdd(c, u[k - j], mod.p[j]);
         }
+        const Column next = k + 2 < 2 * L ? part(k + 1) : Column{};
         if (k < L) {
             if constexpr (S::kSparse) {
-                u[k] = clearWithOne(c);
+                u[k] = clearAdding(c, next);
             } else {
                 u[k] = c.c0 * mod.factor;
                 mulAdd(c, u[k], mod.p[0]);
-                shiftDown(c);
+                shiftDownAdding(c, next);
             }
         } else {
-            v.v[k - L] = shiftDown(c);
+            v.v[k - L] = shiftDownAdding(c, next);
         }
     }
     v.v[L - 1] = c.c0;
@@ -301,13 +304,7 @@ KALVENOR_LIMB_INLINE Limbs<Shape<Q, W>::kLimbs> montgomerySquare(const Limbs<Sha
     return montgomeryColumns<Q, W, true>(x, mod);
 }
 
-// P and R mod P for a multiplier the kernel serves.
-//
-// R mod P comes from one estimate of the quotient: with D the top two limbs
-// of P (D >= 2^64 as the top limb is not zero) and X = P/2^(64(L-2)) in
-// [D, D+1), e = floor((2^128-1)/(D+1)) is below R/P = 2^128/X, and the gap
-// 2^128/D - (2^128-1)/(D+1) = (2^128+D)/(D(D+1)) is at most 1. So e is
-// floor(R/P) or one short, and R - e*P needs at most one subtraction of P.
+// P for a multiplier the kernel serves.
 template <uint32_t Q, uint32_t W>
 KALVENOR_LIMB_INLINE Modulus64<Q, W> formModulus(uint64_t k, uint32_t n) {
     using S = Shape<Q, W>;
@@ -322,37 +319,68 @@ KALVENOR_LIMB_INLINE Modulus64<Q, W> formModulus(uint64_t k, uint32_t n) {
     // Window 1 adds the 1 into the low limb of k*2^n (its low 32 bits are zero).
     mod.p[0] += 1;
     mod.factor = mod.p[0] - 2;
-
-    const u128 d = (u128{mod.p[L - 1]} << 64) | mod.p[L - 2];
-    const u128 all = ~u128{0};
-    const uint64_t estimate = d == all ? 1 : static_cast<uint64_t>(all / (d + 1));
-    // R - estimate*P, which lies in [0, 2P) and below R, taken modulo R.
-    uint64_t carry = 0;
-    uint64_t borrow = 0;
-    KALVENOR_UNROLL
-    for (uint32_t l = 0; l < L; ++l) {
-        const u128 pr = u128{estimate} * mod.p[l] + carry;
-        carry = static_cast<uint64_t>(pr >> 64);
-        const u128 diff = u128{0} - static_cast<uint64_t>(pr) - borrow;
-        mod.one.v[l] = static_cast<uint64_t>(diff);
-        borrow = static_cast<uint64_t>(diff >> 64) & 1;
-    }
-    subtractIfAtLeast(mod.one, 0, mod);
     return mod;
 }
 
-// 2R mod P from R mod P.
+// r*2^64 mod P for r < P, from one estimate of the quotient (below 2^64).
+// With z leading zero bits in the top limb of P, T = the top 64 bits of P
+// (T >= 2^63) and s = bits(P) - 64, P/2^s lies in [T, T+1); V = r*2^64 and
+// Vt = floor(V/2^s) < (T+1)*2^64. V/P lies between Vt/(T+1) and (Vt+1)/T,
+// which differ by (Vt+T+1)/(T(T+1)) < 3, so e = floor(Vt/(T+1)) is the
+// quotient or up to three short, and at most three subtractions finish.
 template <uint32_t Q, uint32_t W>
-KALVENOR_LIMB_INLINE Limbs<Shape<Q, W>::kLimbs> montgomeryTwo(const Modulus64<Q, W>& mod) {
+KALVENOR_LIMB_INLINE Limbs<Shape<Q, W>::kLimbs> timesLimbRadix(const Limbs<Shape<Q, W>::kLimbs>& r,
+                                                               const Modulus64<Q, W>& mod) {
+    constexpr uint32_t L = Shape<Q, W>::kLimbs;
+    uint64_t v[L + 1];
+    v[0] = 0;
+    KALVENOR_UNROLL
+    for (uint32_t l = 0; l < L; ++l) v[l + 1] = r.v[l];
+    const uint32_t z = static_cast<uint32_t>(__builtin_clzll(mod.p[L - 1]));
+    const uint64_t pTop = z == 0 ? mod.p[L - 1] : (mod.p[L - 1] << z) | (mod.p[L - 2] >> (64 - z));
+    const u128 vHigh = (u128{v[L]} << 64) | v[L - 1];
+    // The bits shifted out at the top are zero, as Vt < 2^128.
+    const u128 vTop = z == 0 ? vHigh : (vHigh << z) | (v[L - 2] >> (64 - z));
+    const uint64_t estimate = pTop == ~uint64_t{0} ? static_cast<uint64_t>(vTop >> 64)
+                                                   : static_cast<uint64_t>(vTop / (u128{pTop} + 1));
+    uint64_t d[L + 1];
+    uint64_t carry = 0;
+    uint8_t borrow = 0;
+    KALVENOR_UNROLL
+    for (uint32_t l = 0; l <= L; ++l) {
+        const u128 pr = u128{estimate} * (l < L ? limbOf(mod, l) : 0) + carry;
+        carry = static_cast<uint64_t>(pr >> 64);
+        d[l] = subBorrow(v[l], static_cast<uint64_t>(pr), borrow);
+    }
+    for (int step = 0; step < 3; ++step) {
+        uint64_t e[L + 1];
+        uint8_t under = 0;
+        KALVENOR_UNROLL
+        for (uint32_t l = 0; l <= L; ++l) e[l] = subBorrow(d[l], l < L ? limbOf(mod, l) : 0, under);
+        if (under) break;  // d < P already
+        KALVENOR_UNROLL
+        for (uint32_t l = 0; l <= L; ++l) d[l] = e[l];
+    }
+    Limbs<L> out;
+    KALVENOR_UNROLL
+    for (uint32_t l = 0; l < L; ++l) out.v[l] = d[l];
+    return out;
+}
+
+// The squarings montgomeryStart saves: it starts at 2^(2^7) = 2^(64*2).
+inline constexpr uint32_t kSkippedSquarings = 7;
+inline constexpr uint32_t kStartLimbs = 2;
+
+// The Montgomery form of 2^(64*kStartLimbs), 2^(64(L+kStartLimbs)) mod P,
+// from 2^(64(L-1)), which is below P, in steps of one limb. A step costs a
+// division and L products, less than the squarings from 2 it replaces.
+template <uint32_t Q, uint32_t W>
+KALVENOR_LIMB_INLINE Limbs<Shape<Q, W>::kLimbs> montgomeryStart(const Modulus64<Q, W>& mod) {
     constexpr uint32_t L = Shape<Q, W>::kLimbs;
     Limbs<L> x;
-    uint64_t carry = 0;
     KALVENOR_UNROLL
-    for (uint32_t l = 0; l < L; ++l) {
-        x.v[l] = (mod.one.v[l] << 1) | carry;
-        carry = mod.one.v[l] >> 63;
-    }
-    subtractIfAtLeast(x, carry, mod);
+    for (uint32_t l = 0; l < L; ++l) x.v[l] = l + 1 == L ? 1 : 0;
+    for (uint32_t step = 0; step < 1 + kStartLimbs; ++step) x = timesLimbRadix(x, mod);
     return x;
 }
 
@@ -387,10 +415,11 @@ KALVENOR_LIMB_INLINE void testLanes(const uint64_t* ks, uint32_t n, bool* passed
     KALVENOR_UNROLL
     for (uint32_t g = 0; g < Lanes; ++g) {
         mod[g] = formModulus<Q, W>(ks[g], n);
-        x[g] = montgomeryTwo(mod[g]);
+        x[g] = montgomeryStart(mod[g]);
     }
+    // x stands for 2^(2^7); n - 1 squarings from 2 in all.
     KALVENOR_NO_UNROLL
-    for (uint32_t i = 1; i < n; ++i) {
+    for (uint32_t i = 1 + kSkippedSquarings; i < n; ++i) {
         KALVENOR_UNROLL
         for (uint32_t g = 0; g < Lanes; ++g) x[g] = montgomerySquare(x[g], mod[g]);
     }
