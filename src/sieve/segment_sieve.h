@@ -7,6 +7,8 @@
 #include <memory>
 #include <vector>
 
+#include "kernels/thread_pool.h"
+
 namespace kalvenor {
 
 // 2^-n mod q for an odd prime q, as ((q+1)/2)^n mod q.
@@ -29,12 +31,24 @@ public:
     const uint8_t* bytes() const { return bytes_.get(); }
 
 private:
+    void sievePart(uint64_t kSeg, uint32_t begin, uint32_t end);
+    void buildPattern();
+    // Threads that sieve parts of a long segment side by side; shared by
+    // every sieve of the process, as only one sieves at a time.
+    static ThreadPool& helpers();
+
     const std::vector<uint32_t>& primes_;
     // Per prime q, the class of k it strikes: k = (q - 2^-n mod q) mod q.
     // It depends only on q and n, so one exponent computes it once.
     std::vector<uint32_t> struckClass_;
     std::unique_ptr<uint8_t[]> bytes_;
     uint32_t range_;
+    // The strikes of the first patternPrimes_ primes, which repeat every
+    // period_ multipliers (at most kPatternLimit).
+    static constexpr uint64_t kPatternLimit = 255255;  // 3*5*7*11*13*17
+    std::size_t patternPrimes_ = 0;
+    uint32_t period_ = 1;
+    std::vector<uint8_t> pattern_;
 };
 
 // The odd multipliers first, first+2, ..., last still to be examined, kept as

@@ -1,7 +1,9 @@
 #include "sieve/segment_sieve.h"
+#include "sieve/small_primes.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <random>
 #include <vector>
@@ -84,6 +86,54 @@ TEST(SegmentSieve, KeepsExactlyTheMultipliersNoPrimeDivides) {
         for (uint32_t j = 0; j < s.length; ++j)
             if (!struckDirectly(s.kSeg + 2ull * j, s.n, primes)) expected.push_back(s.kSeg + 2ull * j);
         EXPECT_EQ(keptBySieve(primes, s.n, s.kSeg, s.length, s.length), expected);
+    }
+}
+
+// Long segments go through the sieve's faster paths: the leading primes come
+// from a repeating pattern, primes below the block size strike block by block,
+// and a long enough segment is split between threads. Each must keep exactly
+// what one plain strike per prime and multiple keeps, wherever the segment
+// starts and however its length falls on blocks and parts.
+TEST(SegmentSieve, LongSegmentsKeepWhatPlainStrikingKeeps) {
+    const std::vector<uint32_t> all = buildSmallPrimes(30000);  // up to about 350,000
+    // Without the small primes most bytes survive, so a byte that no path
+    // writes shows even where it happens to hold 0.
+    const std::vector<uint32_t> large(std::lower_bound(all.begin(), all.end(), 65537u), all.end());
+    struct Segment {
+        const char* what;
+        uint64_t kSeg;
+        uint32_t length;
+        uint32_t n;
+    };
+    const Segment segments[] = {
+        {"start of the range", 1, 1200000, 36},
+        {"one block and a byte", 17179869185u, 65537, 120},
+        {"one byte short of a block", 1000001, 65535, 601},
+        {"pattern period and a half", 3, 382883, 33},
+        {"several parts, odd length", (1ull << 40) + 7, 1048576 + 12345, 300},
+        {"ends at 2^64-1", kTop - 2 * (600000 - 1), 600000, 77},
+    };
+    for (const std::vector<uint32_t>* primes : {&all, &large}) {
+        for (const Segment& s : segments) {
+            SCOPED_TRACE(::testing::Message() << s.what << ", " << primes->size() << " primes");
+            std::vector<uint8_t> expected(s.length, 1);
+            for (uint32_t q : *primes) {
+                // k = -2^-n (mod q) by a path of its own: 2^n by doubling, its
+                // inverse by Fermat, the first hit by solving kSeg + 2j = k.
+                const uint64_t twoToN = powerOfTwoMod(q, s.n);
+                uint64_t inverse = 1, base = twoToN;
+                for (uint32_t e = q - 2; e != 0; e >>= 1, base = base * base % q)
+                    if (e & 1u) inverse = inverse * base % q;
+                const uint64_t target = (q - inverse) % q;
+                const uint64_t halfInverse = (q + 1) / 2;
+                const uint64_t first = (target + q - s.kSeg % q) % q * halfInverse % q;
+                for (uint64_t m = first; m < s.length; m += q) expected[m] = 0;
+            }
+            SegmentSieve sieve(*primes, s.n, s.length);
+            sieve.sieve(s.kSeg, s.length);
+            const std::vector<uint8_t> got(sieve.bytes(), sieve.bytes() + s.length);
+            EXPECT_EQ(got, expected);
+        }
     }
 }
 
