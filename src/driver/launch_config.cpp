@@ -63,23 +63,25 @@ constexpr std::array<std::array<uint32_t, kWordCounts>, 3> kPrimeCounts{{
      500000, 500000, 500000, 500000},
 }};
 
-// The host-emulated device, by word count 3..20. Only the host thread
-// sieves, while the test runs on every core, so the right depth is where one
-// more nanosecond of sieving per multiplier stops saving its worth of tests.
-// Measured per multiplier k (one core sieving; test CPU time over all cores):
-//   sieve ns/k at 262,144 threads: 20,000 primes 1.4; 200,000 1.7;
-//     1,000,000 2.4; 3,000,000 3.1 (65,536 and 1,048,576 threads cost
-//     up to half as much again: the segment leaves the cache or the
-//     per-prime set-up is spread over too few multipliers)
+// The host-emulated device, by word count 3..20. The sieve and the tests
+// both run on every core (a long segment is split between threads), so each
+// multiplier k costs its share of sieving plus, if it survives, one test;
+// the right depth is where one more nanosecond of sieving per k stops saving
+// its worth of tests. Measured per k on one core, 262,144 threads:
+//   sieve ns/k: 20,000 primes 1.0; 200,000 1.5; 1,000,000 2.7; 3,000,000 4.4
 //   survivors per k: 0.0456; 0.0379; 0.0339; 0.0317
-//   test CPU per candidate: W=3 0.69 us, W=5 4.1 us, W=11 31 us, W=20 211 us
+//   test per candidate (64-bit limbs): W=3 0.14 us, W=5 0.81 us,
+//     W=11 6.3 us, W=20 26 us
 // So 200,000 -> 1,000,000 primes pays once a test costs more than about
-// 190 ns per core, and 1,000,000 -> 3,000,000 once it costs more than about
-// 320 ns per core: with 16 cores, from W=5 and from W=6 on. Fewer cores only
-// favour the deeper sieve. Building 3,000,000 primes takes 0.2 s per
-// assignment and their residues 0.15 s per exponent.
+// 300 ns, and 1,000,000 -> 3,000,000 once it costs more than about 790 ns.
+// W=5 sits on that edge: run end to end at n=120, 200,000 primes covered
+// k as fast as 1,000,000 within the noise of the measurement (4%) and spent
+// half as much on the sieve per candidate tested, so it keeps 200,000; W=6
+// ties between 1,000,000 and 3,000,000 and takes the shallower. Building
+// 3,000,000 primes takes 0.2 s per assignment and their residues 0.15 s per
+// exponent.
 constexpr std::array<HostLaunchRow, kWordCounts> kHostRows{{
-    {1u << 18, 200000},  {1u << 18, 200000},  {1u << 18, 1000000}, {1u << 18, 3000000},
+    {1u << 18, 200000},  {1u << 18, 200000},  {1u << 18, 200000},  {1u << 18, 1000000},
     {1u << 18, 3000000}, {1u << 18, 3000000}, {1u << 18, 3000000}, {1u << 18, 3000000},
     {1u << 18, 3000000}, {1u << 18, 3000000}, {1u << 18, 3000000}, {1u << 18, 3000000},
     {1u << 18, 3000000}, {1u << 18, 3000000}, {1u << 18, 3000000}, {1u << 18, 3000000},

@@ -322,6 +322,23 @@ KALVENOR_LIMB_INLINE Modulus64<Q, W> formModulus(uint64_t k, uint32_t n) {
     return mod;
 }
 
+// n/d for n < d*2^64, so that the quotient fits a limb. One divide
+// instruction on x86-64; the library's 128-bit division checks for cases
+// that cannot happen here and costs several times as much.
+KALVENOR_LIMB_INLINE uint64_t divideBelow(u128 n, uint64_t d) {
+#if KALVENOR_LIMB_ASM
+    uint64_t quotient;
+    uint64_t remainder;
+    __asm__("divq %4"
+            : "=a"(quotient), "=d"(remainder)
+            : "a"(static_cast<uint64_t>(n)), "d"(static_cast<uint64_t>(n >> 64)), "rm"(d)
+            : "cc");
+    return quotient;
+#else
+    return static_cast<uint64_t>(n / d);
+#endif
+}
+
 // r*2^64 mod P for r < P, from one estimate of the quotient (below 2^64).
 // With z leading zero bits in the top limb of P, T = the top 64 bits of P
 // (T >= 2^63) and s = bits(P) - 64, P/2^s lies in [T, T+1); V = r*2^64 and
@@ -342,7 +359,7 @@ KALVENOR_LIMB_INLINE Limbs<Shape<Q, W>::kLimbs> timesLimbRadix(const Limbs<Shape
     // The bits shifted out at the top are zero, as Vt < 2^128.
     const u128 vTop = z == 0 ? vHigh : (vHigh << z) | (v[L - 2] >> (64 - z));
     const uint64_t estimate = pTop == ~uint64_t{0} ? static_cast<uint64_t>(vTop >> 64)
-                                                   : static_cast<uint64_t>(vTop / (u128{pTop} + 1));
+                                                   : divideBelow(vTop, pTop + 1);
     uint64_t d[L + 1];
     uint64_t carry = 0;
     uint8_t borrow = 0;
@@ -367,9 +384,9 @@ KALVENOR_LIMB_INLINE Limbs<Shape<Q, W>::kLimbs> timesLimbRadix(const Limbs<Shape
     return out;
 }
 
-// The squarings montgomeryStart saves: it starts at 2^(2^7) = 2^(64*2).
-inline constexpr uint32_t kSkippedSquarings = 7;
-inline constexpr uint32_t kStartLimbs = 2;
+// The squarings montgomeryStart saves: it starts at 2^(2^6) = 2^64.
+inline constexpr uint32_t kSkippedSquarings = 6;
+inline constexpr uint32_t kStartLimbs = 1;
 
 // The Montgomery form of 2^(64*kStartLimbs), 2^(64(L+kStartLimbs)) mod P,
 // from 2^(64(L-1)), which is below P, in steps of one limb. A step costs a
@@ -417,7 +434,7 @@ KALVENOR_LIMB_INLINE void testLanes(const uint64_t* ks, uint32_t n, bool* passed
         mod[g] = formModulus<Q, W>(ks[g], n);
         x[g] = montgomeryStart(mod[g]);
     }
-    // x stands for 2^(2^7); n - 1 squarings from 2 in all.
+    // x stands for 2^(2^6); n - 1 squarings from 2 in all.
     KALVENOR_NO_UNROLL
     for (uint32_t i = 1 + kSkippedSquarings; i < n; ++i) {
         KALVENOR_UNROLL
