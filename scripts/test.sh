@@ -3,8 +3,14 @@
 # CUDA side is compiled too (for this machine's GPU, or for sm_90 when there
 # is none), so the kernels are proven to build; without a usable GPU the tests
 # run on the host-emulated device.
+#
+# Then, unless KALVENOR_QUICK=1 (for quick local runs; CI runs everything):
+#   - the whole test suite again under AddressSanitizer and UBSan (host only),
+#   - the libFuzzer targets for the work-file readers, KALVENOR_FUZZ_SECONDS
+#     (default 60) each, when clang++-14 is there.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+root=$PWD
 
 jobs=$(nproc)
 build=${KALVENOR_TEST_BUILD:-build-test}
@@ -20,6 +26,69 @@ else
   options+=(-DKALVENOR_CUDA=OFF)
 fi
 
+timings=()
+started=$SECONDS
+step() {  # step NAME: notes how long the step since the last call took
+  timings+=("$(printf '%-34s %4d s' "$1" $((SECONDS - started)))")
+  started=$SECONDS
+}
+trap 'printf "\n== test.sh times ==\n"; printf "%s\n" "${timings[@]}"' EXIT
+
 cmake -S . -B "$build" "${options[@]}"
 cmake --build "$build" -j "$jobs"
+step "build"
 ctest --test-dir "$build" --output-on-failure -j "$jobs"
+step "tests"
+
+if [ "${KALVENOR_QUICK:-0}" = 1 ]; then
+  echo "KALVENOR_QUICK=1: sanitizer build and fuzz runs skipped"
+  exit 0
+fi
+
+# The death tests provoke failed allocations, which ASan must hand back as
+# null like the real allocator rather than abort on.
+export ASAN_OPTIONS=${ASAN_OPTIONS:-allocator_may_return_null=1:detect_stack_use_after_return=1:strict_string_checks=1}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+sanitize_build=${build}-asan
+# -O1 with line tables: half the compile time of -O2 -g on two cores, and
+# the reports still name file and line.
+cmake -S . -B "$sanitize_build" -DCMAKE_BUILD_TYPE=RelWithDebInfo "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O1 -g1" \
+  -DKALVENOR_TESTS=ON -DKALVENOR_CUDA=OFF -DKALVENOR_SANITIZE=ON
+cmake --build "$sanitize_build" -j "$jobs"
+step "sanitizer build"
+ctest --test-dir "$sanitize_build" --output-on-failure -j "$jobs"
+step "sanitizer tests"
+
+if ! command -v clang++-14 >/dev/null 2>&1; then
+  echo "clang++-14 not found: fuzz runs skipped"
+  exit 0
+fi
+fuzz_build=${build}-fuzz
+CC=clang-14 CXX=clang++-14 cmake -S . -B "$fuzz_build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DKALVENOR_FUZZ=ON -DKALVENOR_CUDA=OFF -DKALVENOR_TESTS=OFF
+targets=(assignment_line split checkpoint)
+cmake --build "$fuzz_build" -j "$jobs" --target "${targets[@]/#/fuzz_}"
+step "fuzz build"
+# The targets work in a scratch directory of their own, so every path they
+# are given must be absolute. They run side by side; any crash fails CI and
+# leaves its input in the fuzz build directory.
+seconds=${KALVENOR_FUZZ_SECONDS:-60}
+pids=()
+for target in "${targets[@]}"; do
+  corpus="$root/$fuzz_build/corpus-$target"
+  rm -rf "$corpus" && mkdir -p "$corpus" && cp "$root/fuzz/corpus/$target"/* "$corpus"/
+  "$root/$fuzz_build/fuzz/fuzz_$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+    -print_final_stats=1 -artifact_prefix="$root/$fuzz_build/crash-$target-" "$corpus" \
+    >"$root/$fuzz_build/fuzz-$target.log" 2>&1 &
+  pids+=($!)
+done
+failed=0
+for i in "${!targets[@]}"; do
+  if wait "${pids[$i]}"; then
+    echo "fuzz_${targets[$i]}: $(grep -m1 -o 'stat::number_of_executed_units: [0-9]*' "$root/$fuzz_build/fuzz-${targets[$i]}.log" || true), no crash"
+  else
+    echo "fuzz_${targets[$i]} FAILED:"; tail -n 40 "$root/$fuzz_build/fuzz-${targets[$i]}.log"; failed=1
+  fi
+done
+step "fuzz runs (${seconds} s each, side by side)"
+exit "$failed"
