@@ -15,6 +15,7 @@
 #include <map>
 #include <random>
 #include <set>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -181,6 +182,8 @@ const RewriteLoop kRewriteLoops[] = {
          return std::string();
      }},
 };
+
+void PrintTo(const RewriteLoop& c, std::ostream* os) { *os << c.name; }
 
 class KilledRewrite : public ::testing::TestWithParam<RewriteLoop> {};
 

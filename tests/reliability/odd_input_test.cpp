@@ -8,6 +8,7 @@
 
 #include <filesystem>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -78,6 +79,8 @@ const OddCase kOddCases[] = {
      "nCurrent=64\nkCurrent=18446744073709551613\nkTested =5\nseconds =1.00\nfactors =0\n", 6, {},
      {{"Continue range: n=64-64(64) and k=18446744073709551001-18446744073709551615(18446744073709551613)\n", 1}}},
 };
+
+void PrintTo(const OddCase& c, std::ostream* os) { *os << c.name; }
 
 class OddInput : public ::testing::TestWithParam<OddCase> {};
 

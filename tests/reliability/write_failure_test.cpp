@@ -12,6 +12,7 @@
 
 #include <filesystem>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -73,6 +74,8 @@ const FullDiskCase kFullDiskCases[] = {
     {"ResultsFileFull", "FermatFactor=127,127,3,9\n", "", kFullFile, 4096, 6,
      {"Can't write results.txt", "File too large"}, {kFactor127}, false},
 };
+
+void PrintTo(const FullDiskCase& c, std::ostream* os) { *os << c.name; }
 
 class FullDisk : public ::testing::TestWithParam<FullDiskCase> {};
 
