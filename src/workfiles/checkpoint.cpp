@@ -97,7 +97,10 @@ int32_t restoreCheckpoint(RunState& state) {
     // advanceCheckpoint leaves this behind once the last exponent is done.
     const bool rangeFinished =
         state.nCurrent == state.nEnd + 1 && state.kCurrent == state.kStart;
-    if (state.nCurrent != 0 && !nInside && !rangeFinished) {
+    // A missing or unreadable nCurrent line reads as 0. It is refused like any
+    // other exponent outside the range: let through, it would stop every
+    // start at "No kernel for n < 32" until someone deleted the file.
+    if (!nInside && !rangeFinished) {
         std::printf("\nThe current value for n (nCurrent) is outside of the range of n.\n");
         return kCheckpointMismatch;
     }
