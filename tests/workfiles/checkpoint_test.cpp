@@ -121,7 +121,7 @@ INSTANTIATE_TEST_SUITE_P(
         RestoreCase{"KCurrentFurtherPastKEnd", kRange, "nCurrent=94\nkCurrent=1005\n",
                     kCheckpointMismatch, kKOutside, {}},
         RestoreCase{"KCurrentPastKEndWithoutNCurrent", kRange, "kCurrent=1003\n", kCheckpointMismatch,
-                    kKOutside, {}},
+                    kNOutside, {}},
         RestoreCase{"RangeFinished", kRange,
                     "nCurrent=96\nkCurrent=11\nkTested =0\nseconds =0.00\nfactors =3\n", 0,
                     continuing(96, 11), {96, 11, 0, 0.0, 3}},
