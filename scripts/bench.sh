@@ -21,6 +21,9 @@ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DKALVENOR_CUDA=OFF -DKALVENOR
   -DKALVENOR_TESTS=OFF >/dev/null
 cmake --build "$build" -j "$cores" --target kalvenor kalvenor_bench >/dev/null
 
+# Other work on the machine slows the end-to-end runs most, as they use
+# every core: the load is printed with the table.
+loadBefore=$(cut -d' ' -f1-3 /proc/loadavg)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
@@ -54,6 +57,7 @@ for n in "${sizes[@]}"; do
   fi
 done
 
+echo "cores $cores; load average before ${loadBefore// /, }, after $(cut -d' ' -f1-3 /proc/loadavg | sed 's/ /, /g')"
 printf '%-6s %16s %16s %7s %16s %9s\n' size "host cand/s/core" "GMP cand/s/core" ratio \
   "e2e cand/s/core" "e2e ratio"
 for n in "${sizes[@]}"; do
