@@ -9,6 +9,8 @@
 #include <new>
 #include <thread>
 
+#include "kernels/thread_pool.h"
+
 namespace kalvenor {
 
 namespace {
@@ -29,6 +31,56 @@ inline uint64_t firstHit(uint64_t kStart, uint64_t q, uint64_t target) {
     uint64_t offset = target >= from ? target - from : target + q - from;
     if (offset & 1u) offset += q;  // the walk steps by 2: only even offsets are in it
     return offset / 2;
+}
+
+// Threads that sieve and collect parts of a long segment side by side;
+// shared by every sieve of the process, as only one works at a time.
+ThreadPool& helpers() {
+    static ThreadPool pool(std::max(std::thread::hardware_concurrency(), 1u));
+    return pool;
+}
+
+// Survivors (non-zero bytes) among bytes [begin, end).
+uint32_t countSurvivors(const uint8_t* bytes, uint32_t begin, uint32_t end) {
+    uint32_t count = 0;
+    for (uint32_t j = begin; j < end; ++j) count += bytes[j] != 0 ? 1 : 0;
+    return count;
+}
+
+// Stores the survivors among bytes [begin, end) from batch[count] on until
+// the batch holds capacity; returns the new count and sets `stop` to the
+// byte after the one that filled it (or end).
+uint32_t storeSurvivors(const uint8_t* bytes, uint32_t begin, uint32_t end, uint64_t kSeg,
+                        uint32_t capacity, uint64_t* batch, uint32_t count, uint32_t& stop) {
+    uint32_t j = begin;
+    // A few percent of the bytes survive: eight at a time, most words are
+    // all zero and cost one test.
+    if constexpr (std::endian::native == std::endian::little) {
+        for (; j + 8 <= end; j += 8) {
+            uint64_t word;
+            std::memcpy(&word, bytes + j, sizeof word);
+            while (word != 0) {
+                const uint32_t bit = static_cast<uint32_t>(std::countr_zero(word)) & ~7u;
+                const uint32_t at = j + bit / 8;
+                batch[count++] = kSeg + 2ull * at;
+                if (count == capacity) {
+                    stop = at + 1;
+                    return count;
+                }
+                word &= ~(uint64_t{0xff} << bit);
+            }
+        }
+    }
+    for (; j < end; ++j) {
+        if (bytes[j] == 0) continue;
+        batch[count++] = kSeg + 2ull * j;
+        if (count == capacity) {
+            stop = j + 1;
+            return count;
+        }
+    }
+    stop = end;
+    return count;
 }
 
 }  // namespace
@@ -82,10 +134,6 @@ void SegmentSieve::buildPattern() {
 }
 
 
-ThreadPool& SegmentSieve::helpers() {
-    static ThreadPool pool(std::max(std::thread::hardware_concurrency(), 1u));
-    return pool;
-}
 
 void SegmentSieve::sieve(uint64_t kSeg, uint32_t length) {
     const uint32_t parts =
@@ -160,40 +208,50 @@ void MultiplierWalk::advance(uint32_t examined) {
 
 uint32_t collectBatch(const uint8_t* bytes, uint32_t length, uint64_t kSeg, uint32_t capacity,
                       uint64_t* batch, uint32_t& examined) {
-    uint32_t count = 0;
-    uint32_t j = 0;
     if (capacity == 0) {
         examined = 0;
         return 0;
     }
-    // A few percent of the bytes survive: eight at a time, most words are
-    // all zero and cost one test.
-    if constexpr (std::endian::native == std::endian::little) {
-        for (; j + 8 <= length; j += 8) {
-            uint64_t word;
-            std::memcpy(&word, bytes + j, sizeof word);
-            while (word != 0) {
-                const uint32_t bit = static_cast<uint32_t>(std::countr_zero(word)) & ~7u;
-                const uint32_t at = j + bit / 8;
-                batch[count++] = kSeg + 2ull * at;
-                if (count == capacity) {
-                    examined = at + 1;
-                    return count;
-                }
-                word &= ~(uint64_t{0xff} << bit);
-            }
-        }
+    const uint32_t parts =
+        std::min<uint32_t>(helpers().size(), std::max<uint32_t>(length / kMinPartBytes, 1));
+    if (parts <= 1) return storeSurvivors(bytes, 0, length, kSeg, capacity, batch, 0, examined);
+
+    // Each part counts its survivors, then stores them from where the parts
+    // before it end: the same batch, in the same order, as one pass would
+    // give. The part that fills the batch tells where the walk resumes.
+    std::vector<uint32_t> bounds(parts + 1);
+    for (uint32_t part = 0; part <= parts; ++part)
+        bounds[part] = static_cast<uint32_t>(uint64_t{length} * part / parts);
+    std::vector<uint32_t> counts(parts);
+    helpers().start(parts, 1, [&](uint32_t first, uint32_t last) {
+        for (uint32_t part = first; part < last; ++part)
+            counts[part] = countSurvivors(bytes, bounds[part], bounds[part + 1]);
+    });
+    helpers().wait();
+    std::vector<uint32_t> starts(parts);
+    uint64_t total = 0;
+    for (uint32_t part = 0; part < parts; ++part) {
+        starts[part] = static_cast<uint32_t>(std::min<uint64_t>(total, capacity));
+        total += counts[part];
     }
-    for (; j < length; ++j) {
-        if (bytes[j] == 0) continue;
-        batch[count++] = kSeg + 2ull * j;
-        if (count == capacity) {
-            examined = j + 1;
-            return count;
+    std::vector<uint32_t> stops(parts);
+    helpers().start(parts, 1, [&](uint32_t first, uint32_t last) {
+        for (uint32_t part = first; part < last; ++part) {
+            stops[part] = bounds[part + 1];
+            if (starts[part] < capacity)
+                storeSurvivors(bytes, bounds[part], bounds[part + 1], kSeg, capacity, batch, starts[part],
+                               stops[part]);
         }
-    }
+    });
+    helpers().wait();
     examined = length;
-    return count;
+    for (uint32_t part = 0; part < parts; ++part) {
+        if (uint64_t{starts[part]} + counts[part] >= capacity) {
+            examined = stops[part];
+            return capacity;
+        }
+    }
+    return static_cast<uint32_t>(total);
 }
 
 }  // namespace kalvenor

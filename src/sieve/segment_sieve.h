@@ -7,8 +7,6 @@
 #include <memory>
 #include <vector>
 
-#include "kernels/thread_pool.h"
-
 namespace kalvenor {
 
 // 2^-n mod q for an odd prime q, as ((q+1)/2)^n mod q.
@@ -33,9 +31,6 @@ public:
 private:
     void sievePart(uint64_t kSeg, uint32_t begin, uint32_t end);
     void buildPattern();
-    // Threads that sieve parts of a long segment side by side; shared by
-    // every sieve of the process, as only one sieves at a time.
-    static ThreadPool& helpers();
 
     const std::vector<uint32_t>& primes_;
     // Per prime q, the class of k it strikes: k = (q - 2^-n mod q) mod q.

@@ -206,5 +206,34 @@ TEST(CollectBatch, StopsWhenFullOrAtTheSegmentEnd) {
     }
 }
 
+// Long segments are collected by several threads, each from its own part:
+// the batch and the resume point must be those of one pass, wherever the
+// batch fills.
+TEST(CollectBatch, LongSegmentsGiveWhatOnePassGives) {
+    const uint32_t length = 1500007;
+    std::mt19937_64 random(11);
+    std::vector<uint8_t> bytes(length);
+    for (uint8_t& b : bytes) b = random() % 25 == 0 ? 1 : 0;
+    const uint64_t kSeg = (1ull << 40) + 1;
+    std::vector<uint64_t> all;
+    for (uint32_t j = 0; j < length; ++j)
+        if (bytes[j] != 0) all.push_back(kSeg + 2ull * j);
+    const uint32_t total = static_cast<uint32_t>(all.size());
+    const uint32_t capacities[] = {1, 1000, total / 2, total / 2 + 1, total - 1, total, total + 1, 1u << 20};
+    for (uint32_t capacity : capacities) {
+        SCOPED_TRACE(::testing::Message() << "capacity " << capacity);
+        std::vector<uint64_t> batch(std::max(capacity, total) + 1, 0);
+        uint32_t examined = 0;
+        const uint32_t count = collectBatch(bytes.data(), length, kSeg, capacity, batch.data(), examined);
+        const uint32_t expectedCount = std::min(capacity, total);
+        ASSERT_EQ(count, expectedCount);
+        EXPECT_TRUE(std::equal(all.begin(), all.begin() + count, batch.begin()));
+        EXPECT_EQ(batch[count], 0u);  // nothing past the batch
+        const uint32_t expectedExamined =
+            capacity > total ? length : static_cast<uint32_t>((all[capacity - 1] - kSeg) / 2 + 1);
+        EXPECT_EQ(examined, expectedExamined);
+    }
+}
+
 }  // namespace
 }  // namespace kalvenor
