@@ -26,6 +26,7 @@ const std::string kNoKeyword = "\nRemoved a line that does not begin with Fermat
 const std::string kBadValues = "\nRemoved a line with incorrect start or end values of k or n.\n";
 const std::string kBlank = "\nRemoved blank line from worktodo file.\n";
 const std::string kKOutside = "\nThe current value for k (kCurrent) is outside of the range of k.\n";
+const std::string kNOutside = "\nThe current value for n (nCurrent) is outside of the range of n.\n";
 const std::string kObsolete = "\nRemoved obsolete checkpoint file kalvenor.cpt and continue.\n";
 
 std::string many(char c, size_t count) { return std::string(count, c); }
@@ -58,7 +59,7 @@ const OddCase kOddCases[] = {
                              "\nFermatFactor=127,127,3,9\n",
      std::nullopt, 6, {kF127}, {{kBadValues, 2}}},
     {"CheckpointOfGarbage", "FermatFactor=127,127,3,2001\n", "\x01\x02\xff\0garbage\n\n"s, 6, {kF127},
-     {{kKOutside, 1}, {kObsolete, 1}}},
+     {{kNOutside, 1}, {kObsolete, 1}}},
     {"CheckpointInHexAndOctal", "FermatFactor=127,127,3,2001\n",
      "nCurrent=0x7f\nkCurrent=0145\nkTested =0x10\nseconds =010\nfactors =0\n", 6, {},
      {{"Continue range: n=127-127(127) and k=3-2001(101)\n", 1}}},
