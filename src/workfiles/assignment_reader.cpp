@@ -15,13 +15,8 @@ int32_t readAndSplitAssignment(const std::string& path, RunState& state) {
     state.nCurrent = 0;
     state.kCurrent = 0;
 
-    const std::optional<std::string> bytes = readWholeFile(path);
-    if (!bytes) {
-        std::fflush(stdout);
-        std::perror("\nCan't open worktodo file");
-        std::exit(1);
-    }
-    const std::string_view text = std::string_view(*bytes).substr(byteOrderMarkLength(*bytes));
+    const std::string bytes = readWorkFileOrExit(path);
+    const std::string_view text = std::string_view(bytes).substr(byteOrderMarkLength(bytes));
     const size_t length = lineLength(text);
     if (length == 0) return kNoAssignment;
 

@@ -11,16 +11,11 @@ namespace kalvenor {
 int32_t removeFirstLine(const std::string& path) {
     std::remove(kCheckpointPath);  // usually there is none
 
-    const std::optional<std::string> bytes = readWholeFile(path);
-    if (!bytes) {
-        std::fflush(stdout);
-        std::perror("\nCan't open worktodo file");
-        std::exit(1);
-    }
-    const std::string_view text = std::string_view(*bytes).substr(byteOrderMarkLength(*bytes));
+    const std::string bytes = readWorkFileOrExit(path);
+    const std::string_view text = std::string_view(bytes).substr(byteOrderMarkLength(bytes));
     const std::string_view remainder = text.substr(lineLength(text));
     if (remainder.empty()) {
-        if (bytes->empty()) return kWorkFileEmpty;
+        if (bytes.empty()) return kWorkFileEmpty;
         return replaceFile(path, "") ? kWorkFileEmpty : kWorkFileWriteFailed;
     }
     return replaceFile(path, remainder) ? kAssignmentReady : kWorkFileWriteFailed;

@@ -2,6 +2,8 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <utility>
 
 namespace kalvenor {
 
@@ -20,6 +22,16 @@ std::optional<std::string> readWholeFile(const std::string& path) {
         return std::nullopt;
     }
     return bytes;
+}
+
+std::string readWorkFileOrExit(const std::string& path) {
+    std::optional<std::string> bytes = readWholeFile(path);
+    if (!bytes) {
+        std::fflush(stdout);
+        std::perror("\nCan't open worktodo file");
+        std::exit(1);
+    }
+    return std::move(*bytes);
 }
 
 size_t byteOrderMarkLength(std::string_view bytes) {
