@@ -82,10 +82,10 @@ uint64_t multiplierWithTopBit(uint32_t b, std::mt19937_64& random) {
     return top | low | 1;
 }
 
-// The exponents and multipliers to check kernel `spec` with, grouped by n.
-std::vector<std::pair<uint32_t, std::vector<Case>>> casesFor(const KernelSpec& spec, std::mt19937_64& random) {
-    const uint32_t q = spec.q;
-    const uint32_t w = spec.w;
+// The exponents and multipliers to check a kernel with, grouped by n.
+std::vector<std::pair<uint32_t, std::vector<Case>>> casesFor(const KernelSpec& kernelSpec, std::mt19937_64& random) {
+    const uint32_t q = kernelSpec.q;
+    const uint32_t w = kernelSpec.w;
     std::vector<std::pair<uint32_t, std::vector<Case>>> groups;
     const uint32_t exponents[] = {32 * q, 32 * q + 31, 32 * q + 1 + static_cast<uint32_t>(random() % 30)};
     for (uint32_t n : exponents) {
@@ -120,11 +120,11 @@ bool recordsHold(const std::vector<uint32_t>& result, uint64_t k) {
 }
 
 // Candidates per second of kernel `index` on a batch of random multipliers.
-double measureRate(LaunchBuffers& buffers, int index, const KernelSpec& spec, uint32_t batch,
+double measureRate(LaunchBuffers& buffers, int index, const KernelSpec& kernelSpec, uint32_t batch,
                    std::mt19937_64& random) {
-    const uint32_t n = 32 * spec.q + 16;
-    const int bLow = std::max<int>(0, static_cast<int>(32 * (spec.w - 1)) - static_cast<int>(n));
-    const int bHigh = std::min<int>(63, static_cast<int>(32 * spec.w - 1) - static_cast<int>(n));
+    const uint32_t n = 32 * kernelSpec.q + 16;
+    const int bLow = std::max<int>(0, static_cast<int>(32 * (kernelSpec.w - 1)) - static_cast<int>(n));
+    const int bHigh = std::min<int>(63, static_cast<int>(32 * kernelSpec.w - 1) - static_cast<int>(n));
     std::vector<uint64_t> ks(batch);
     for (uint64_t& k : ks) k = multiplierWithTopBit(bLow + static_cast<int>(random() % (bHigh - bLow + 1)), random);
     std::vector<uint32_t> result, residues;
@@ -151,10 +151,10 @@ bool runSelftest(Runtime& runtime, std::FILE* out) {
     int failedKernels = 0;
     int totalCases = 0;
     for (int index = 0; index < kKernelCount; ++index) {
-        const KernelSpec& spec = kKernels[index];
+        const KernelSpec& kernelSpec = kKernels[index];
         int cases = 0;
         std::string problem;
-        for (const auto& [n, group] : casesFor(spec, random)) {
+        for (const auto& [n, group] : casesFor(kernelSpec, random)) {
             std::vector<uint64_t> ks;
             for (const Case& c : group) ks.push_back(c.k);
             std::vector<uint32_t> result, residues;
@@ -183,9 +183,9 @@ bool runSelftest(Runtime& runtime, std::FILE* out) {
                           std::to_string(expectedReports) + " at n=" + std::to_string(n);
         }
         totalCases += cases;
-        const double rate = problem.empty() ? measureRate(buffers, index, spec, rateBatch, random) : 0.0;
+        const double rate = problem.empty() ? measureRate(buffers, index, kernelSpec, rateBatch, random) : 0.0;
         if (!problem.empty()) ++failedKernels;
-        std::fprintf(out, "  %-24s %3d cases  %s  %14.0f candidates/s%s%s\n", spec.name, cases,
+        std::fprintf(out, "  %-24s %3d cases  %s  %14.0f candidates/s%s%s\n", kernelSpec.name, cases,
                      problem.empty() ? "pass" : "FAIL", rate, problem.empty() ? "" : "  ", problem.c_str());
         std::fflush(out);
     }

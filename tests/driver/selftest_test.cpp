@@ -66,10 +66,10 @@ TEST(Selftest, EveryKernelPassesOnTheHostDevice) {
     bool passed = false;
     const std::string text = runToText(*runtime, passed);
     EXPECT_TRUE(passed) << text;
-    for (const KernelSpec& spec : kKernels) {
-        const size_t line = text.find(std::string("  ") + spec.name + " ");
-        ASSERT_NE(line, std::string::npos) << spec.name;
-        EXPECT_NE(text.substr(line, text.find('\n', line) - line).find(" pass "), std::string::npos) << spec.name;
+    for (const KernelSpec& kernelSpec : kKernels) {
+        const size_t line = text.find(std::string("  ") + kernelSpec.name + " ");
+        ASSERT_NE(line, std::string::npos) << kernelSpec.name;
+        EXPECT_NE(text.substr(line, text.find('\n', line) - line).find(" pass "), std::string::npos) << kernelSpec.name;
     }
     EXPECT_NE(text.find("Self-test passed: 35 of 35 kernels"), std::string::npos) << text;
 }

@@ -27,9 +27,9 @@ struct BitRange {
     int high;
 };
 
-BitRange servedBits(const KernelSpec& spec, uint32_t n) {
-    const int low = std::max(0, static_cast<int>(32 * (spec.w - 1)) - static_cast<int>(n));
-    const int high = std::min(63, static_cast<int>(32 * spec.w - 1) - static_cast<int>(n));
+BitRange servedBits(const KernelSpec& kernelSpec, uint32_t n) {
+    const int low = std::max(0, static_cast<int>(32 * (kernelSpec.w - 1)) - static_cast<int>(n));
+    const int high = std::min(63, static_cast<int>(32 * kernelSpec.w - 1) - static_cast<int>(n));
     return {low, high};
 }
 
@@ -37,7 +37,7 @@ std::string nameOf(const ::testing::TestParamInfo<int>& info) { return kKernels[
 
 class EveryHostKernel : public ::testing::TestWithParam<int> {
 protected:
-    const KernelSpec& spec() const { return kKernels[GetParam()]; }
+    const KernelSpec& kernelSpec() const { return kKernels[GetParam()]; }
 
     // Launches ks at n and checks each slot's residue and the reports against GMP.
     void expectLikeGmp(uint32_t n, const std::vector<uint64_t>& ks) {
@@ -45,10 +45,10 @@ protected:
         uint32_t factors = 0;
         for (size_t i = 0; i < ks.size(); ++i) {
             SCOPED_TRACE(::testing::Message() << "k=" << ks[i] << " n=" << n);
-            const std::vector<uint32_t> expected = testing::gmpResidue(ks[i], n, spec().w);
-            const std::vector<uint32_t> got(launch.residueOf(i), launch.residueOf(i) + spec().w);
+            const std::vector<uint32_t> expected = testing::gmpResidue(ks[i], n, kernelSpec().w);
+            const std::vector<uint32_t> got(launch.residueOf(i), launch.residueOf(i) + kernelSpec().w);
             EXPECT_EQ(got, expected);
-            for (uint32_t word = spec().w; word < kResidueStride; ++word)
+            for (uint32_t word = kernelSpec().w; word < kResidueStride; ++word)
                 EXPECT_EQ(launch.residueOf(i)[word], kUntouched) << "word " << word;
             factors += testing::gmpIsFactor(ks[i], n);
         }
@@ -58,9 +58,9 @@ protected:
 
 TEST_P(EveryHostKernel, MatchesGmpAtTheEdgesOfItsLevel) {
     std::mt19937_64 random(1000 + GetParam());
-    const uint32_t base = 32 * spec().q;
+    const uint32_t base = 32 * kernelSpec().q;
     for (uint32_t n : {base, base + 31, base + 1 + static_cast<uint32_t>(random() % 30)}) {
-        const BitRange bits = servedBits(spec(), n);
+        const BitRange bits = servedBits(kernelSpec(), n);
         if (bits.low > bits.high) continue;  // the upper level at n = 32q serves nobody
         std::vector<uint64_t> ks;
         const int middle = bits.low + static_cast<int>(random() % (bits.high - bits.low + 1));
@@ -76,8 +76,8 @@ TEST_P(EveryHostKernel, MatchesGmpAtTheEdgesOfItsLevel) {
 
 TEST_P(EveryHostKernel, MatchesGmpOnRandomMultipliers) {
     std::mt19937_64 random(2000 + GetParam());
-    const uint32_t n = 32 * spec().q + 1 + static_cast<uint32_t>(random() % 31);
-    const BitRange bits = servedBits(spec(), n);
+    const uint32_t n = 32 * kernelSpec().q + 1 + static_cast<uint32_t>(random() % 31);
+    const BitRange bits = servedBits(kernelSpec(), n);
     ASSERT_LE(bits.low, bits.high);
     std::vector<uint64_t> ks;
     for (int i = 0; i < 12; ++i)
@@ -88,10 +88,10 @@ TEST_P(EveryHostKernel, MatchesGmpOnRandomMultipliers) {
 
 // Multipliers outside the kernel's reach end at once, unreported, with no residue.
 TEST_P(EveryHostKernel, IgnoresMultipliersItDoesNotServe) {
-    const uint32_t base = 32 * spec().q;
+    const uint32_t base = 32 * kernelSpec().q;
     std::vector<std::pair<uint32_t, uint64_t>> cases = {{base, 0}, {base + 31, 0}};
     for (uint32_t n : {base, base + 17, base + 31}) {
-        const BitRange bits = servedBits(spec(), n);
+        const BitRange bits = servedBits(kernelSpec(), n);
         // One word too narrow; at n = 32q the upper level starts at 2^64, so
         // every multiplier is too narrow there (and a shift by 64 is undefined).
         if (bits.low > 0) cases.push_back({n, bits.low >= 64 ? UINT64_MAX : (uint64_t{1} << bits.low) - 1});

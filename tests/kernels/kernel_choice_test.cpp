@@ -80,12 +80,12 @@ TEST(KernelChoiceSweep, EveryExponentAndMultiplierSize) {
                 EXPECT_STREQ(choice.message, "No kernel for that bit level\n");
                 continue;
             }
-            const KernelSpec& spec = kKernels[choice.index];
-            EXPECT_EQ(spec.q, q);
-            EXPECT_EQ(spec.w, words);
+            const KernelSpec& kernelSpec = kKernels[choice.index];
+            EXPECT_EQ(kernelSpec.q, q);
+            EXPECT_EQ(kernelSpec.w, words);
             const std::string name = "kalvenor" + std::to_string(32 * words) + "bit_n" + std::to_string(32 * q) +
                                      "_" + std::to_string(32 * q + 31);
-            EXPECT_EQ(spec.name, name);
+            EXPECT_EQ(kernelSpec.name, name);
             EXPECT_EQ(kernelIndexByName(name), choice.index);
         }
     }

@@ -41,9 +41,9 @@ struct BitRange {
     int hi;
 };
 
-BitRange servedBits(const KernelSpec& spec, uint32_t n) {
-    const int lo = std::max(0, static_cast<int>(32 * (spec.w - 1)) - static_cast<int>(n));
-    const int hi = std::min(63, static_cast<int>(32 * spec.w - 1) - static_cast<int>(n));
+BitRange servedBits(const KernelSpec& kernelSpec, uint32_t n) {
+    const int lo = std::max(0, static_cast<int>(32 * (kernelSpec.w - 1)) - static_cast<int>(n));
+    const int hi = std::min(63, static_cast<int>(32 * kernelSpec.w - 1) - static_cast<int>(n));
     return {lo, hi};
 }
 
@@ -52,8 +52,8 @@ uint64_t highestWithTopBit(int b) { return b == 63 ? ~uint64_t{0} : (uint64_t{1}
 
 // The multipliers of one launch at exponent n: both edges of the level
 // (narrowest and widest P) and random ones in between.
-std::vector<uint64_t> multipliersFor(const KernelSpec& spec, uint32_t n, std::mt19937_64& rng) {
-    const BitRange bits = servedBits(spec, n);
+std::vector<uint64_t> multipliersFor(const KernelSpec& kernelSpec, uint32_t n, std::mt19937_64& rng) {
+    const BitRange bits = servedBits(kernelSpec, n);
     std::vector<uint64_t> ks = {lowestWithTopBit(bits.lo), lowestWithTopBit(bits.lo) + 1,
                                 highestWithTopBit(bits.lo), lowestWithTopBit(bits.hi),
                                 highestWithTopBit(bits.hi), highestWithTopBit(bits.hi) - 2};
@@ -67,17 +67,17 @@ std::vector<uint64_t> multipliersFor(const KernelSpec& spec, uint32_t n, std::mt
 
 TEST_P(EachKernel, ResiduesAndReportsMatchGmpAcrossTheLevel) {
     const int index = std::get<1>(GetParam());
-    const KernelSpec& spec = kKernels[index];
+    const KernelSpec& kernelSpec = kKernels[index];
     std::mt19937_64 rng(0x5eed0000u + index);
     // The window's first and last exponents, their neighbours and one at random.
     std::vector<uint32_t> offsets = {0, 1, 30, 31,
                                      static_cast<uint32_t>(std::uniform_int_distribution<int>(2, 29)(rng))};
     int launches = 0;
     for (uint32_t r : offsets) {
-        const uint32_t n = 32 * spec.q + r;
-        const BitRange bits = servedBits(spec, n);
+        const uint32_t n = 32 * kernelSpec.q + r;
+        const BitRange bits = servedBits(kernelSpec, n);
         if (bits.lo > bits.hi) continue;  // the upper level has nothing at r = 0
-        const std::vector<uint64_t> ks = multipliersFor(spec, n, rng);
+        const std::vector<uint64_t> ks = multipliersFor(kernelSpec, n, rng);
         for (uint64_t k : ks) ASSERT_EQ(index, servingKernel(k, n)) << "k=" << k << " n=" << n;
 
         const Outcome out = bench().run(index, n, ks, 0, /*withResidues=*/true);
@@ -87,17 +87,17 @@ TEST_P(EachKernel, ResiduesAndReportsMatchGmpAcrossTheLevel) {
 
         std::vector<uint64_t> expected;
         for (std::size_t i = 0; i < ks.size(); ++i) {
-            const std::vector<uint32_t> want = gmpResidue(ks[i], n, spec.w);
+            const std::vector<uint32_t> want = gmpResidue(ks[i], n, kernelSpec.w);
             const std::vector<uint32_t> got(out.residues.begin() + i * kResidueStride,
-                                            out.residues.begin() + i * kResidueStride + spec.w);
-            EXPECT_EQ(want, got) << spec.name << " k=" << ks[i] << " n=" << n;
+                                            out.residues.begin() + i * kResidueStride + kernelSpec.w);
+            EXPECT_EQ(want, got) << kernelSpec.name << " k=" << ks[i] << " n=" << n;
             if (gmpReports(ks[i], n)) expected.push_back(ks[i]);
         }
         std::vector<uint64_t> reported = out.records();
         std::sort(reported.begin(), reported.end());
         std::sort(expected.begin(), expected.end());
-        EXPECT_EQ(expected.size(), out.count()) << spec.name << " n=" << n;
-        EXPECT_EQ(expected, reported) << spec.name << " n=" << n;
+        EXPECT_EQ(expected.size(), out.count()) << kernelSpec.name << " n=" << n;
+        EXPECT_EQ(expected, reported) << kernelSpec.name << " n=" << n;
     }
     EXPECT_GT(launches, 0);
 }
