@@ -5,7 +5,7 @@
 // w squared).
 #pragma once
 
-#define KALVENOR_CUDA_KERNELS_PART1(X) \
+#define KALVENOR_CUDA_KERNELS_GROUP1(X) \
     X(kalvenor96bit_n32_63, 1, 3) \
     X(kalvenor128bit_n32_63, 1, 4) \
     X(kalvenor128bit_n64_95, 2, 4) \
@@ -27,7 +27,7 @@
     X(kalvenor384bit_n320_351, 10, 12) \
     X(kalvenor416bit_n320_351, 10, 13)
 
-#define KALVENOR_CUDA_KERNELS_PART2(X) \
+#define KALVENOR_CUDA_KERNELS_GROUP2(X) \
     X(kalvenor416bit_n352_383, 11, 13) \
     X(kalvenor448bit_n352_383, 11, 14) \
     X(kalvenor448bit_n384_415, 12, 14) \
@@ -36,23 +36,23 @@
     X(kalvenor512bit_n416_447, 13, 16) \
     X(kalvenor512bit_n448_479, 14, 16)
 
-#define KALVENOR_CUDA_KERNELS_PART3(X) \
+#define KALVENOR_CUDA_KERNELS_GROUP3(X) \
     X(kalvenor544bit_n448_479, 14, 17) \
     X(kalvenor544bit_n480_511, 15, 17) \
     X(kalvenor576bit_n480_511, 15, 18) \
     X(kalvenor576bit_n512_543, 16, 18)
 
-#define KALVENOR_CUDA_KERNELS_PART4(X) \
+#define KALVENOR_CUDA_KERNELS_GROUP4(X) \
     X(kalvenor608bit_n512_543, 16, 19) \
     X(kalvenor608bit_n544_575, 17, 19) \
     X(kalvenor640bit_n544_575, 17, 20) \
     X(kalvenor640bit_n576_607, 18, 20)
 
 #define KALVENOR_CUDA_KERNELS(X) \
-    KALVENOR_CUDA_KERNELS_PART1(X) \
-    KALVENOR_CUDA_KERNELS_PART2(X) \
-    KALVENOR_CUDA_KERNELS_PART3(X) \
-    KALVENOR_CUDA_KERNELS_PART4(X)
+    KALVENOR_CUDA_KERNELS_GROUP1(X) \
+    KALVENOR_CUDA_KERNELS_GROUP2(X) \
+    KALVENOR_CUDA_KERNELS_GROUP3(X) \
+    KALVENOR_CUDA_KERNELS_GROUP4(X)
 
 // The kernels live in the global namespace so that their symbols carry the
 // plain names the program prints and the profilers show.

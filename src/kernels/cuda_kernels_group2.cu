@@ -2,4 +2,4 @@
 #include "kernels/candidate_kernel.h"
 #include "kernels/cuda_kernel_list.h"
 
-KALVENOR_CUDA_KERNELS_PART2(KALVENOR_DEFINE_CUDA_KERNEL)
+KALVENOR_CUDA_KERNELS_GROUP2(KALVENOR_DEFINE_CUDA_KERNEL)
