@@ -60,18 +60,8 @@ void runSlots(const KernelArgs& args, uint32_t begin, uint32_t end) {
     for (uint32_t g = 0; g < filled; ++g) testGroup<Q, W, 1>(args, ks + g, slots + g);
 }
 
-constexpr uint32_t windowOf(int index) { return static_cast<uint32_t>(index / 2 + 1); }
-constexpr uint32_t wordsOf(int index) { return windowOf(index) + 2 + static_cast<uint32_t>(index % 2); }
-
-template <int... Index>
-constexpr std::array<HostKernelFn, kKernelCount> makeHostKernels(std::integer_sequence<int, Index...>) {
-    static_assert(((kernelIndexOf(windowOf(Index), wordsOf(Index)) == Index) && ...),
-                  "the host kernels follow the order of kKernels");
-    return {&runSlots<windowOf(Index), wordsOf(Index)>...};
-}
-
 constexpr std::array<HostKernelFn, kKernelCount> kHostKernels =
-    makeHostKernels(std::make_integer_sequence<int, kKernelCount>{});
+    perKernel([]<uint32_t Q, uint32_t W>() -> HostKernelFn { return &runSlots<Q, W>; });
 
 }  // namespace
 

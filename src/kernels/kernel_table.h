@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <string_view>
+#include <utility>
 
 namespace kalvenor {
 
@@ -26,6 +27,25 @@ constexpr int kernelIndexOf(uint32_t q, uint32_t w) {
     if (w == q + 2) return static_cast<int>(2 * (q - 1));
     if (w == q + 3 && q < 18) return static_cast<int>(2 * (q - 1) + 1);
     return -1;
+}
+
+// The window and word count of kernel `index`: the inverse of kernelIndexOf.
+constexpr uint32_t kernelWindow(int index) { return static_cast<uint32_t>(index / 2 + 1); }
+constexpr uint32_t kernelWords(int index) {
+    return kernelWindow(index) + 2 + static_cast<uint32_t>(index % 2);
+}
+
+// One entry per kernel, in index order, each made for its own (q, w):
+// make.template operator()<q, w>(), e.g. from a lambda []<uint32_t Q, uint32_t W>() {...}.
+template <class Make, int... Index>
+constexpr auto perKernel(Make make, std::integer_sequence<int, Index...>) {
+    static_assert(((kernelIndexOf(kernelWindow(Index), kernelWords(Index)) == Index) && ...),
+                  "kernel indices follow the order of kKernels");
+    return std::array{make.template operator()<kernelWindow(Index), kernelWords(Index)>()...};
+}
+template <class Make>
+constexpr auto perKernel(Make make) {
+    return perKernel(make, std::make_integer_sequence<int, kKernelCount>{});
 }
 
 // Index of the kernel with that plain name, or -1.

@@ -161,14 +161,8 @@ void checkPair() {
     }
 }
 
-constexpr uint32_t windowOf(int index) { return static_cast<uint32_t>(index / 2 + 1); }
-constexpr uint32_t wordsOf(int index) { return windowOf(index) + 2 + static_cast<uint32_t>(index % 2); }
-
-template <int... Index>
-constexpr std::array<void (*)(), kKernelCount> makeChecks(std::integer_sequence<int, Index...>) {
-    return {&checkPair<windowOf(Index), wordsOf(Index)>...};
-}
-constexpr std::array<void (*)(), kKernelCount> kChecks = makeChecks(std::make_integer_sequence<int, kKernelCount>{});
+constexpr std::array<void (*)(), kKernelCount> kChecks =
+    perKernel([]<uint32_t Q, uint32_t W>() -> void (*)() { return &checkPair<Q, W>; });
 
 class EveryLimbShape : public ::testing::TestWithParam<int> {};
 
