@@ -9,6 +9,7 @@
 #include "workfiles/assignment_file.h"
 #include "workfiles/checkpoint.h"
 #include "workfiles/log_files.h"
+#include "workfiles/text_format.h"
 
 namespace kalvenor {
 
@@ -16,11 +17,6 @@ namespace {
 
 constexpr const char* kWorkFile = "worktodo.txt";
 
-std::string format(const char* pattern, auto... values) {
-    char buffer[512];
-    std::snprintf(buffer, sizeof buffer, pattern, values...);
-    return buffer;
-}
 
 }  // namespace
 
@@ -28,7 +24,7 @@ std::string exponentSummary(const RunState& state) {
     const double numbers = static_cast<double>(state.numbers);
     const double percentage =
         state.numbers == 0 ? 0.0 : static_cast<double>(state.kTested) * 100.0 / numbers;
-    return format("n=%u: tested %" PRIu64 " of %" PRIu64 " numbers (%5.2f%%) in %.2f seconds at %.0f/sec\n",
+    return formatText("n=%u: tested %" PRIu64 " of %" PRIu64 " numbers (%5.2f%%) in %.2f seconds at %.0f/sec\n",
                   state.nCurrent, state.kTested, state.numbers, percentage, state.seconds, state.rate);
 }
 
@@ -76,7 +72,7 @@ int32_t runAssignment(const DeviceContext& context) {
     std::string closing =
         state.factors == 0
             ? std::string("Range is complete. No factors found.\n")
-            : format("Range is complete. Found %d factor(s). For details see file factors.txt\n",
+            : formatText("Range is complete. Found %d factor(s). For details see file factors.txt\n",
                      state.factors);
     closing += std::string(80, '-') + "\n";
     appendToLog(kResultsPath, closing);

@@ -1,21 +1,16 @@
 #include "driver/device_report.h"
 
-#include <cstdio>
+#include "workfiles/text_format.h"
 
 namespace kalvenor {
 
 namespace {
 
-std::string format(const char* pattern, auto... values) {
-    char buffer[512];
-    std::snprintf(buffer, sizeof buffer, pattern, values...);
-    return buffer;
-}
 
 // Versions are 1000*major + 10*minor; the minor is shown as the remainder
 // modulo 100, so 7050 reads 7.50 and 13000 reads 13.0.
 std::string versionLine(const char* label, int version) {
-    return format("  %-26s%d.%d\n", label, version / 1000, version % 100);
+    return formatText("  %-26s%d.%d\n", label, version / 1000, version % 100);
 }
 
 }  // namespace
@@ -47,7 +42,7 @@ Architecture architectureOf(int major, int minor) {
 
 std::string cudaVersionBlock(int runtimeVersion, int driverVersion, int compiledVersion) {
     return "\nCUDA version info\n" +
-           format("  binary compiled for CUDA  %d.%d\n", compiledVersion / 1000,
+           formatText("  binary compiled for CUDA  %d.%d\n", compiledVersion / 1000,
                   compiledVersion % 1000 / 10) +
            versionLine("CUDA runtime version", runtimeVersion) +
            versionLine("CUDA driver version", driverVersion);
@@ -56,11 +51,11 @@ std::string cudaVersionBlock(int runtimeVersion, int driverVersion, int compiled
 std::string cudaDeviceBlock(const DeviceInfo& device) {
     const Architecture arch = architectureOf(device.major, device.minor);
     return "\nCUDA device info\n" +
-           format("  name (architecture)       %s (%s)\n", device.name.c_str(), arch.name) +
-           format("  compute capability        %d.%d\n", device.major, device.minor) +
-           format("  streaming multiprocessors %d (%d CUDA cores)\n", device.multiProcessorCount,
+           formatText("  name (architecture)       %s (%s)\n", device.name.c_str(), arch.name) +
+           formatText("  compute capability        %d.%d\n", device.major, device.minor) +
+           formatText("  streaming multiprocessors %d (%d CUDA cores)\n", device.multiProcessorCount,
                   device.multiProcessorCount * arch.coresPerMultiprocessor) +
-           format("  processor clock           %dMHz\n", device.clockRate / 1000);
+           formatText("  processor clock           %dMHz\n", device.clockRate / 1000);
 }
 
 std::string hostVersionBlock(int runtimeVersion, int driverVersion, int compiledVersion,
@@ -69,19 +64,19 @@ std::string hostVersionBlock(int runtimeVersion, int driverVersion, int compiled
     if (compiledVersion == 0) {
         block += "  binary compiled for CUDA  none\n";
     } else {
-        block += format("  binary compiled for CUDA  %d.%d\n", compiledVersion / 1000,
+        block += formatText("  binary compiled for CUDA  %d.%d\n", compiledVersion / 1000,
                         compiledVersion % 1000 / 10) +
                  versionLine("CUDA runtime version", runtimeVersion) +
                  versionLine("CUDA driver version", driverVersion);
     }
-    return block + format("  CUDA device in use        none: %s\n", whyHost.c_str());
+    return block + formatText("  CUDA device in use        none: %s\n", whyHost.c_str());
 }
 
 std::string hostDeviceBlock(const DeviceInfo& cpu) {
     std::string block = "\nHost device info\n" +
-                        format("  name (architecture)       %s (host CPU)\n", cpu.name.c_str()) +
-                        format("  threads used              %d\n", cpu.multiProcessorCount);
-    if (cpu.clockRate > 0) block += format("  processor clock           %dMHz\n", cpu.clockRate / 1000);
+                        formatText("  name (architecture)       %s (host CPU)\n", cpu.name.c_str()) +
+                        formatText("  threads used              %d\n", cpu.multiProcessorCount);
+    if (cpu.clockRate > 0) block += formatText("  processor clock           %dMHz\n", cpu.clockRate / 1000);
     return block;
 }
 

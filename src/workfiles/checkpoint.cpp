@@ -11,6 +11,7 @@
 #include "workfiles/file_replace.h"
 #include "workfiles/log_files.h"
 #include "workfiles/number_reading.h"
+#include "workfiles/text_format.h"
 #include "workfiles/work_file_text.h"
 
 namespace kalvenor {
@@ -19,14 +20,10 @@ namespace {
 
 std::string formatCheckpoint(uint32_t nCurrent, uint64_t kCurrent, uint64_t kTested,
                              double seconds, int32_t factors) {
-    // seconds comes from the old file and may be anything atof accepts: 1e300
-    // prints as 301 digits, so the text is measured before it is written.
-    const char* const pattern =
-        "nCurrent=%" PRIu32 "\nkCurrent=%" PRIu64 "\nkTested =%" PRIu64 "\nseconds =%.2f\nfactors =%d\n";
-    const int length = std::snprintf(nullptr, 0, pattern, nCurrent, kCurrent, kTested, seconds, factors);
-    std::string text(static_cast<size_t>(length), '\0');
-    std::snprintf(text.data(), text.size() + 1, pattern, nCurrent, kCurrent, kTested, seconds, factors);
-    return text;
+    // seconds comes from the old file and may be anything atof accepts.
+    return formatText("nCurrent=%" PRIu32 "\nkCurrent=%" PRIu64 "\nkTested =%" PRIu64
+                      "\nseconds =%.2f\nfactors =%d\n",
+                      nCurrent, kCurrent, kTested, seconds, factors);
 }
 
 // Applies one line of the file to `state` when it carries one of the five
@@ -121,11 +118,10 @@ int32_t restoreCheckpoint(RunState& state) {
     }
 
     if (state.kCurrent == state.kStart && state.nCurrent == state.nStart) {
-        char line[160];
-        std::snprintf(line, sizeof line,
-                      "Starting range: n=%" PRIu32 "-%" PRIu32 " and k=%" PRIu64 "-%" PRIu64 "\n",
-                      state.nStart, state.nEnd, state.kStart, state.kEnd);
-        std::printf("\n%s", line);
+        const std::string line =
+            formatText("Starting range: n=%" PRIu32 "-%" PRIu32 " and k=%" PRIu64 "-%" PRIu64 "\n",
+                       state.nStart, state.nEnd, state.kStart, state.kEnd);
+        std::printf("\n%s", line.c_str());
         appendToLog(kResultsPath, timeStamp() + line);
     } else {
         std::printf("\nContinue range: n=%" PRIu32 "-%" PRIu32 "(%" PRIu32 ") and k=%" PRIu64
