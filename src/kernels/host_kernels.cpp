@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "kernels/candidate_kernel.h"
+#include "kernels/ifma_kernels.h"
 #include "kernels/kernel_table.h"
 #include "kernels/limb_test.h"
 
@@ -65,9 +66,16 @@ constexpr std::array<HostKernelFn, kKernelCount> kHostKernels =
 
 }  // namespace
 
-HostKernelFn hostKernel(int index) {
+HostKernelFn limbKernel(int index) {
     if (index < 0 || index >= kKernelCount) return nullptr;
     return kHostKernels[static_cast<size_t>(index)];
 }
+
+HostKernelFn hostKernel(int index) {
+    const HostKernelFn vector = ifmaKernel(index);
+    return vector != nullptr ? vector : limbKernel(index);
+}
+
+const char* hostKernelPath() { return ifmaUsable() ? "AVX-512 IFMA" : "64-bit limbs"; }
 
 }  // namespace kalvenor

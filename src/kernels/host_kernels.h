@@ -10,7 +10,15 @@ namespace kalvenor {
 
 using HostKernelFn = void (*)(const KernelArgs& args, uint32_t begin, uint32_t end);
 
-// The host kernel for kKernels[index].
+// The host kernel for kKernels[index]: the fastest this processor runs.
 HostKernelFn hostKernel(int index);
+
+// The kernel for kKernels[index] on 64-bit limbs, which every x86-64 or
+// other 64-bit processor runs.
+HostKernelFn limbKernel(int index);
+
+// What hostKernel() runs on, for the start-up report: "AVX-512 IFMA" or
+// "64-bit limbs".
+const char* hostKernelPath();
 
 }  // namespace kalvenor

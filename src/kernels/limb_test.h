@@ -339,20 +339,28 @@ KALVENOR_LIMB_INLINE uint64_t divideBelow(u128 n, uint64_t d) {
 #endif
 }
 
-// r*2^64 mod P for r < P, from one estimate of the quotient (below 2^64).
-// With z leading zero bits in the top limb of P, T = the top 64 bits of P
-// (T >= 2^63) and s = bits(P) - 64, P/2^s lies in [T, T+1); V = r*2^64 and
-// Vt = floor(V/2^s) < (T+1)*2^64. V/P lies between Vt/(T+1) and (Vt+1)/T,
-// which differ by (Vt+T+1)/(T(T+1)) < 3, so e = floor(Vt/(T+1)) is the
-// quotient or up to three short, and at most three subtractions finish.
+// r*2^b mod P for r < P and b = 1..64, from one estimate of the quotient
+// (below 2^64). With z leading zero bits in the top limb of P, T = the top
+// 64 bits of P (T >= 2^63) and s = bits(P) - 64, P/2^s lies in [T, T+1);
+// V = r*2^b < P*2^64 and Vt = floor(V/2^s) < (T+1)*2^64. V/P lies between
+// Vt/(T+1) and (Vt+1)/T, which differ by (Vt+T+1)/(T(T+1)) < 3, so
+// e = floor(Vt/(T+1)) is the quotient or up to three short, and at most
+// three subtractions finish.
 template <uint32_t Q, uint32_t W>
-KALVENOR_LIMB_INLINE Limbs<Shape<Q, W>::kLimbs> timesLimbRadix(const Limbs<Shape<Q, W>::kLimbs>& r,
-                                                               const Modulus64<Q, W>& mod) {
+KALVENOR_LIMB_INLINE Limbs<Shape<Q, W>::kLimbs> timesPowerOfTwo(const Limbs<Shape<Q, W>::kLimbs>& r,
+                                                                const Modulus64<Q, W>& mod, uint32_t b) {
     constexpr uint32_t L = Shape<Q, W>::kLimbs;
     uint64_t v[L + 1];
-    v[0] = 0;
-    KALVENOR_UNROLL
-    for (uint32_t l = 0; l < L; ++l) v[l + 1] = r.v[l];
+    if (b == 64) {
+        v[0] = 0;
+        KALVENOR_UNROLL
+        for (uint32_t l = 0; l < L; ++l) v[l + 1] = r.v[l];
+    } else {
+        v[0] = r.v[0] << b;
+        KALVENOR_UNROLL
+        for (uint32_t l = 1; l < L; ++l) v[l] = (r.v[l] << b) | (r.v[l - 1] >> (64 - b));
+        v[L] = r.v[L - 1] >> (64 - b);
+    }
     const uint32_t z = static_cast<uint32_t>(__builtin_clzll(mod.p[L - 1]));
     const uint64_t pTop = z == 0 ? mod.p[L - 1] : (mod.p[L - 1] << z) | (mod.p[L - 2] >> (64 - z));
     const u128 vHigh = (u128{v[L]} << 64) | v[L - 1];
@@ -384,6 +392,29 @@ KALVENOR_LIMB_INLINE Limbs<Shape<Q, W>::kLimbs> timesLimbRadix(const Limbs<Shape
     return out;
 }
 
+// r*2^64 mod P for r < P.
+template <uint32_t Q, uint32_t W>
+KALVENOR_LIMB_INLINE Limbs<Shape<Q, W>::kLimbs> timesLimbRadix(const Limbs<Shape<Q, W>::kLimbs>& r,
+                                                               const Modulus64<Q, W>& mod) {
+    return timesPowerOfTwo(r, mod, 64);
+}
+
+// 2^e mod P for e >= 64(L-1), from 2^(64(L-1)), which is below P, in steps
+// of at most one limb.
+template <uint32_t Q, uint32_t W>
+KALVENOR_LIMB_INLINE Limbs<Shape<Q, W>::kLimbs> powerOfTwo(uint32_t e, const Modulus64<Q, W>& mod) {
+    constexpr uint32_t L = Shape<Q, W>::kLimbs;
+    Limbs<L> x;
+    KALVENOR_UNROLL
+    for (uint32_t l = 0; l < L; ++l) x.v[l] = l + 1 == L ? 1 : 0;
+    for (uint32_t left = e - 64 * (L - 1); left > 0;) {
+        const uint32_t b = left < 64 ? left : 64;
+        x = timesPowerOfTwo(x, mod, b);
+        left -= b;
+    }
+    return x;
+}
+
 // The squarings montgomeryStart saves: it starts at 2^(2^6) = 2^64.
 inline constexpr uint32_t kSkippedSquarings = 6;
 inline constexpr uint32_t kStartLimbs = 1;
@@ -394,11 +425,7 @@ inline constexpr uint32_t kStartLimbs = 1;
 template <uint32_t Q, uint32_t W>
 KALVENOR_LIMB_INLINE Limbs<Shape<Q, W>::kLimbs> montgomeryStart(const Modulus64<Q, W>& mod) {
     constexpr uint32_t L = Shape<Q, W>::kLimbs;
-    Limbs<L> x;
-    KALVENOR_UNROLL
-    for (uint32_t l = 0; l < L; ++l) x.v[l] = l + 1 == L ? 1 : 0;
-    for (uint32_t step = 0; step < 1 + kStartLimbs; ++step) x = timesLimbRadix(x, mod);
-    return x;
+    return powerOfTwo(64 * (L + kStartLimbs), mod);
 }
 
 // Whether x stands for 1; writes x/R mod P as W words when `residue` is not

@@ -1,11 +1,13 @@
-// Every host kernel against GMP: verdict and residue at the edges of its
-// level and window, and on random multipliers of its level.
+// Every host kernel, on each path this processor runs, against GMP: verdict
+// and residue at the edges of its level and window, and on random
+// multipliers of its level.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "kernels/gmp_support.h"
@@ -16,6 +18,7 @@ namespace kalvenor {
 namespace {
 
 using testing::HostLaunch;
+using testing::HostPath;
 using testing::kUntouched;
 using testing::launchOnHost;
 using testing::multiplierWithTopBitIndex;
@@ -33,15 +36,26 @@ BitRange servedBits(const KernelSpec& kernelSpec, uint32_t n) {
     return {low, high};
 }
 
-std::string nameOf(const ::testing::TestParamInfo<int>& info) { return kKernels[info.param].name; }
+using KernelOnPath = std::tuple<int, HostPath>;
 
-class EveryHostKernel : public ::testing::TestWithParam<int> {
+std::string nameOf(const ::testing::TestParamInfo<KernelOnPath>& info) {
+    return std::string(kKernels[std::get<0>(info.param)].name) + "_" + testing::nameOf(std::get<1>(info.param));
+}
+
+class EveryHostKernel : public ::testing::TestWithParam<KernelOnPath> {
 protected:
-    const KernelSpec& kernelSpec() const { return kKernels[GetParam()]; }
+    void SetUp() override {
+        kernel_ = testing::kernelOn(std::get<1>(GetParam()), index());
+        if (kernel_ == nullptr) GTEST_SKIP() << "this processor does not run the path";
+    }
+
+    int index() const { return std::get<0>(GetParam()); }
+    const KernelSpec& kernelSpec() const { return kKernels[index()]; }
+    HostLaunch launch(uint32_t n, const std::vector<uint64_t>& ks) const { return launchOnHost(kernel_, n, ks); }
 
     // Launches ks at n and checks each slot's residue and the reports against GMP.
     void expectLikeGmp(uint32_t n, const std::vector<uint64_t>& ks) {
-        const HostLaunch launch = launchOnHost(GetParam(), n, ks);
+        const HostLaunch launch = this->launch(n, ks);
         uint32_t factors = 0;
         for (size_t i = 0; i < ks.size(); ++i) {
             SCOPED_TRACE(::testing::Message() << "k=" << ks[i] << " n=" << n);
@@ -54,12 +68,20 @@ protected:
         }
         EXPECT_EQ(launch.result[0], factors) << "n=" << n;
     }
+
+private:
+    HostKernelFn kernel_ = nullptr;
 };
 
 TEST_P(EveryHostKernel, MatchesGmpAtTheEdgesOfItsLevel) {
-    std::mt19937_64 random(1000 + GetParam());
+    std::mt19937_64 random(1000 + index());
     const uint32_t base = 32 * kernelSpec().q;
-    for (uint32_t n : {base, base + 31, base + 1 + static_cast<uint32_t>(random() % 30)}) {
+    std::vector<uint32_t> exponents = {base, base + 31, base + 1 + static_cast<uint32_t>(random() % 30)};
+    // Either side of a multiple of 52 inside the window, where the IFMA
+    // path's limb of P's multiplier moves up by one.
+    for (uint32_t n = base + 1; n <= base + 31; ++n)
+        if (n % 52 == 0) exponents.insert(exponents.end(), {n - 1, n});
+    for (uint32_t n : exponents) {
         const BitRange bits = servedBits(kernelSpec(), n);
         if (bits.low > bits.high) continue;  // the upper level at n = 32q serves nobody
         std::vector<uint64_t> ks;
@@ -75,12 +97,13 @@ TEST_P(EveryHostKernel, MatchesGmpAtTheEdgesOfItsLevel) {
 }
 
 TEST_P(EveryHostKernel, MatchesGmpOnRandomMultipliers) {
-    std::mt19937_64 random(2000 + GetParam());
+    std::mt19937_64 random(2000 + index());
     const uint32_t n = 32 * kernelSpec().q + 1 + static_cast<uint32_t>(random() % 31);
     const BitRange bits = servedBits(kernelSpec(), n);
     ASSERT_LE(bits.low, bits.high);
     std::vector<uint64_t> ks;
-    for (int i = 0; i < 12; ++i)
+    // Enough to fill the widest pass of lanes (32) and part of the next.
+    for (int i = 0; i < 45; ++i)
         ks.push_back(multiplierWithTopBitIndex(
             static_cast<uint32_t>(bits.low + static_cast<int>(random() % (bits.high - bits.low + 1))), random));
     expectLikeGmp(n, ks);
@@ -103,14 +126,16 @@ TEST_P(EveryHostKernel, IgnoresMultipliersItDoesNotServe) {
     }
     for (const auto& [n, k] : cases) {
         SCOPED_TRACE(::testing::Message() << "k=" << k << " n=" << n);
-        const HostLaunch launch = launchOnHost(GetParam(), n, {k, k, k});
+        const HostLaunch launch = this->launch(n, {k, k, k});
         EXPECT_EQ(launch.result, std::vector<uint32_t>(kResultWords, 0));
         EXPECT_TRUE(std::all_of(launch.residues.begin(), launch.residues.end(),
                                 [](uint32_t word) { return word == kUntouched; }));
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Kernels, EveryHostKernel, ::testing::Range(0, kKernelCount), nameOf);
+INSTANTIATE_TEST_SUITE_P(Kernels, EveryHostKernel,
+                         ::testing::Combine(::testing::Range(0, kKernelCount), ::testing::ValuesIn(testing::kHostPaths)),
+                         nameOf);
 
 TEST(HostKernelTable, HasEveryKernelAndNothingElse) {
     for (int index = 0; index < kKernelCount; ++index) EXPECT_NE(hostKernel(index), nullptr) << index;

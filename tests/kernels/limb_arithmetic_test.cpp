@@ -204,7 +204,11 @@ TEST(HostKernelGroups, MixedSlotsKeepTheirOwnResiduesAndRecords) {
         const std::vector<uint64_t> ks = {c.factor,     0,           c.factor + 2, c.factor,
                                           c.factor + 4, ~uint64_t{0}, c.factor + 6, c.factor,
                                           c.factor + 8, c.factor + 10, c.factor};
-        const testing::HostLaunch launch = testing::launchOnHost(index, c.n, ks);
+        for (testing::HostPath path : testing::kHostPaths) {
+        const HostKernelFn kernel = testing::kernelOn(path, index);
+        if (kernel == nullptr) continue;  // a path this processor does not run
+        SCOPED_TRACE(testing::nameOf(path));
+        const testing::HostLaunch launch = testing::launchOnHost(kernel, c.n, ks);
         for (size_t slot = 0; slot < ks.size(); ++slot) {
             SCOPED_TRACE(::testing::Message() << "slot " << slot);
             const uint32_t span = ks[slot] == 0 ? 0 : c.n + 63 - static_cast<uint32_t>(__builtin_clzll(ks[slot]));
@@ -218,6 +222,7 @@ TEST(HostKernelGroups, MixedSlotsKeepTheirOwnResiduesAndRecords) {
         EXPECT_EQ(launch.result[0], 4u);
         EXPECT_EQ(testing::recordedMultipliers(launch.result),
                   (std::vector<uint64_t>{c.factor, c.factor, c.factor}));
+    }
     }
 }
 
