@@ -38,7 +38,8 @@ for b in json.load(open(sys.argv[1]))["benchmarks"]:
     if b.get("aggregate_name") != "median":
         continue
     n = b["run_name"].split("/")[1]
-    print(n, b["host_cand/s"], b["gmp_cand/s"])
+    path = b.get("label", "").split(" on ", 1)[-1].replace(" ", "_")
+    print(n, b["host_cand/s"], b["gmp_cand/s"], path)
 EOF
 
 # End to end: one line per size, sized from the kernel's rate so that the run
@@ -57,6 +58,8 @@ for n in "${sizes[@]}"; do
   fi
 done
 
+read -r _ _ _ path < <(head -n 1 "$work/kernels.txt")
+echo "host kernels on ${path//_/ }"
 echo "cores $cores; load average before ${loadBefore// /, }, after $(cut -d' ' -f1-3 /proc/loadavg | sed 's/ /, /g')"
 printf '%-6s %16s %16s %7s %16s %9s\n' size "host cand/s/core" "GMP cand/s/core" ratio \
   "e2e cand/s/core" "e2e ratio"

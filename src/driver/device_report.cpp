@@ -72,12 +72,12 @@ std::string hostVersionBlock(int runtimeVersion, int driverVersion, int compiled
     return block + formatText("  CUDA device in use        none: %s\n", whyHost.c_str());
 }
 
-std::string hostDeviceBlock(const DeviceInfo& cpu) {
+std::string hostDeviceBlock(const DeviceInfo& cpu, const char* kernelPath) {
     std::string block = "\nHost device info\n" +
                         formatText("  name (architecture)       %s (host CPU)\n", cpu.name.c_str()) +
                         formatText("  threads used              %d\n", cpu.multiProcessorCount);
     if (cpu.clockRate > 0) block += formatText("  processor clock           %dMHz\n", cpu.clockRate / 1000);
-    return block;
+    return block + formatText("  kernels on                %s\n", kernelPath);
 }
 
 }  // namespace kalvenor

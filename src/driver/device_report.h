@@ -32,6 +32,7 @@ std::string cudaDeviceBlock(const DeviceInfo& device);
 // use, why, and the CPU that runs the kernels instead.
 std::string hostVersionBlock(int runtimeVersion, int driverVersion, int compiledVersion,
                              const std::string& whyHost);
-std::string hostDeviceBlock(const DeviceInfo& cpu);
+// kernelPath says what the host kernels run on (hostKernelPath()).
+std::string hostDeviceBlock(const DeviceInfo& cpu, const char* kernelPath);
 
 }  // namespace kalvenor

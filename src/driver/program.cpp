@@ -10,6 +10,7 @@
 #include "driver/options.h"
 #include "driver/selftest.h"
 #include "kernels/check_status.h"
+#include "kernels/host_kernels.h"
 #include "kernels/transfer_buffers.h"
 
 namespace kalvenor {
@@ -32,7 +33,7 @@ int describeDevice(const RuntimeChoice& choice, int ordinal, DeviceInfo& device)
                               .c_str());
         KALVENOR_CHECK(runtime, runtime.selectDevice(0));
         KALVENOR_CHECK(runtime, runtime.deviceProperties(device));
-        std::printf("%s", hostDeviceBlock(device).c_str());
+        std::printf("%s", hostDeviceBlock(device, hostKernelPath()).c_str());
         return 0;
     }
 

@@ -86,12 +86,13 @@ TEST(StartUp, HostBlocksSayWhyNoCudaDeviceIsUsed) {
     const std::string without = hostVersionBlock(0, 0, 0, "built without CUDA");
     EXPECT_NE(without.find("  binary compiled for CUDA  none\n"), std::string::npos);
     EXPECT_EQ(without.find("runtime version"), std::string::npos);
-    const std::string cpu = hostDeviceBlock(DeviceInfo{"AMD EPYC", 0, 0, 2, 2450000});
+    const std::string cpu = hostDeviceBlock(DeviceInfo{"AMD EPYC", 0, 0, 2, 2450000}, "AVX-512 IFMA");
     EXPECT_EQ(cpu,
               "\nHost device info\n"
               "  name (architecture)       AMD EPYC (host CPU)\n"
               "  threads used              2\n"
-              "  processor clock           2450MHz\n");
+              "  processor clock           2450MHz\n"
+              "  kernels on                AVX-512 IFMA\n");
 }
 
 }  // namespace
