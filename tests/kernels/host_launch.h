@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ostream>
 #include <vector>
 
 #include "kernels/host_kernels.h"
@@ -42,6 +43,7 @@ inline HostLaunch launchOnHost(int index, uint32_t n, const std::vector<uint64_t
 enum class HostPath { kLimbs, kIfma };
 
 inline const char* nameOf(HostPath path) { return path == HostPath::kLimbs ? "Limbs" : "Ifma"; }
+inline void PrintTo(HostPath path, std::ostream* os) { *os << nameOf(path); }
 
 // The kernel of that path, or null where this processor does not run it.
 inline HostKernelFn kernelOn(HostPath path, int index) {

@@ -104,6 +104,13 @@ void checkModulus(uint64_t k, uint32_t n, std::mt19937_64& random) {
             mpz_mod(expected.get(), expected.get(), p.get());
             bench.expectCongruent(limbs::timesLimbRadix(Bench::toLimbs(r), bench.mod()), expected, p,
                                   "r*2^64 mod P");
+            // Shorter steps, which the IFMA path's start ends with.
+            for (uint32_t b : {1u, 12u, 52u, 63u}) {
+                mpz_mul_2exp(expected.get(), r.get(), b);
+                mpz_mod(expected.get(), expected.get(), p.get());
+                bench.expectCongruent(limbs::timesPowerOfTwo(Bench::toLimbs(r), bench.mod(), b), expected, p,
+                                      "r*2^b mod P");
+            }
         }
         Mpz expected;
         mpz_mul_2exp(expected.get(), bench.r().get(), 64 * limbs::kStartLimbs);
