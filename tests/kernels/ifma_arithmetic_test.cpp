@@ -8,7 +8,9 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "kernels/gmp_support.h"
@@ -32,6 +34,13 @@ KALVENOR_IFMA_TARGET void columnsOnLanes(const LaneNumbers<N>& in, const LaneNum
     for (uint32_t s = 0; s < 3; ++s) mod.t[s] = _mm512_load_si512(t.limb[s]);
     mod.factor = _mm512_loadu_si512(factor);
     ifma::store(ifma::montgomeryColumns<N, J, Square>(ifma::load(in), mod), out);
+}
+
+std::string hex(const Mpz& value) {
+    std::string text(mpz_sizeinbase(value.get(), 16) + 2, '\0');
+    mpz_get_str(text.data(), 16, value.get());
+    text.resize(std::strlen(text.c_str()));
+    return text;
 }
 
 template <uint32_t N>
@@ -108,7 +117,7 @@ void checkModulus(uint64_t k, uint32_t n, std::mt19937_64& random) {
     columnsOnLanes<N, J, true>(in, start.t, start.factor, squared);
     columnsOnLanes<N, J, false>(in, start.t, start.factor, plain);
     for (uint32_t lane = 0; lane < kLanes; ++lane) {
-        SCOPED_TRACE(::testing::Message() << "x=" << mpz_get_str(nullptr, 16, xs[lane].get()));
+        SCOPED_TRACE("x=" + hex(xs[lane]));
         Mpz got, reduced, expected;
         // x^2/R: congruent, below 2P.
         mpz_mul(expected.get(), xs[lane].get(), xs[lane].get());
