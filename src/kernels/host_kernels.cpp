@@ -6,7 +6,6 @@
 
 #include "kernels/host_kernels.h"
 
-#include <algorithm>
 #include <array>
 #include <utility>
 
@@ -14,6 +13,7 @@
 #include "kernels/ifma_kernels.h"
 #include "kernels/kernel_table.h"
 #include "kernels/limb_test.h"
+#include "kernels/served_groups.h"
 
 namespace kalvenor {
 namespace {
@@ -36,29 +36,17 @@ void testGroup(const KernelArgs& args, const uint64_t* ks, const uint32_t* slots
 }
 
 // Slots [begin, end) of a launch, with what one GPU thread per slot would do,
-// on 64-bit limbs. Multipliers the kernel does not serve (k = 0, P too narrow
-// or too wide, n outside the window) are skipped before grouping, so every
-// lane of a group runs the full count of squarings on a valid modulus.
+// on 64-bit limbs; a short last group runs its multipliers one by one.
 template <uint32_t Q, uint32_t W>
 void runSlots(const KernelArgs& args, uint32_t begin, uint32_t end) {
     constexpr uint32_t kLanes = lanesFor(limbs::Shape<Q, W>::kLimbs);
-    // Slots past the batch keep multipliers of an earlier batch, perhaps of
-    // another exponent, or were never written: they are not this launch's.
-    end = std::min(end, args.count);
-    uint64_t ks[kLanes];
-    uint32_t slots[kLanes];
-    uint32_t filled = 0;
-    for (uint32_t slot = begin; slot < end; ++slot) {
-        const uint64_t k = args.candidates[slot];
-        if (!servesCandidate<Q, W>(k, args.n)) continue;
-        ks[filled] = k;
-        slots[filled] = slot;
-        if (++filled == kLanes) {
+    forServedGroups<Q, W, kLanes>(args, begin, end, [&](const uint64_t* ks, const uint32_t* slots, uint32_t count) {
+        if (count == kLanes) {
             testGroup<Q, W, kLanes>(args, ks, slots);
-            filled = 0;
+        } else {
+            for (uint32_t g = 0; g < count; ++g) testGroup<Q, W, 1>(args, ks + g, slots + g);
         }
-    }
-    for (uint32_t g = 0; g < filled; ++g) testGroup<Q, W, 1>(args, ks + g, slots + g);
+    });
 }
 
 constexpr std::array<HostKernelFn, kKernelCount> kHostKernels =

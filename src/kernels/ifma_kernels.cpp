@@ -8,12 +8,12 @@
 
 #include "kernels/ifma_kernels.h"
 
-#include <algorithm>
 #include <array>
 
 #include "kernels/candidate_kernel.h"
 #include "kernels/ifma_test.h"
 #include "kernels/kernel_table.h"
+#include "kernels/served_groups.h"
 
 namespace kalvenor {
 
@@ -47,40 +47,26 @@ void squareAll(const LaneStart<Q, W>* starts, uint32_t n, LaneNumbers<LaneStart<
     }
 }
 
-// Slots [begin, end) of a launch. Multipliers the kernel does not serve are
-// skipped before grouping, like the 64-bit path does; a last group that is
-// not full repeats its first multiplier in the empty lanes and ignores them.
+// Slots [begin, end) of a launch. A short last pass repeats its first
+// multiplier in the empty lanes and ignores them.
 template <uint32_t Q, uint32_t W>
 void runSlots(const KernelArgs& args, uint32_t begin, uint32_t end) {
     constexpr uint32_t N = LaneStart<Q, W>::N;
     constexpr uint32_t kGroups = groupsFor(N);
     constexpr uint32_t kPerPass = kGroups * kLanes;
-    end = std::min(end, args.count);
     LaneStart<Q, W> starts[kGroups];
     LaneNumbers<N> results[kGroups];
-    uint64_t ks[kPerPass];
-    uint32_t slots[kPerPass];
-    uint32_t filled = 0;
-    auto pass = [&] {
+    forServedGroups<Q, W, kPerPass>(args, begin, end, [&](const uint64_t* ks, const uint32_t* slots, uint32_t count) {
         for (uint32_t i = 0; i < kPerPass; ++i)
-            ifma::startLane(starts[i / kLanes], i % kLanes, ks[i < filled ? i : 0], args.n);
+            ifma::startLane(starts[i / kLanes], i % kLanes, ks[i < count ? i : 0], args.n);
         squareAll<Q, W, kGroups>(starts, args.n, results);
-        for (uint32_t i = 0; i < filled; ++i) {
+        for (uint32_t i = 0; i < count; ++i) {
             const LaneNumbers<N>& result = results[i / kLanes];
             if (args.residues != nullptr)
                 ifma::laneWords(result, i % kLanes, args.residues + slots[i] * kResidueStride, W);
             if (ifma::laneIsOne(result, i % kLanes)) appendRecord(args.result, ks[i]);
         }
-        filled = 0;
-    };
-    for (uint32_t slot = begin; slot < end; ++slot) {
-        const uint64_t k = args.candidates[slot];
-        if (!servesCandidate<Q, W>(k, args.n)) continue;
-        ks[filled] = k;
-        slots[filled] = slot;
-        if (++filled == kPerPass) pass();
-    }
-    if (filled > 0) pass();
+    });
 }
 
 constexpr std::array<HostKernelFn, kKernelCount> kIfmaKernels =

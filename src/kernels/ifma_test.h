@@ -177,8 +177,9 @@ inline void splitLimbs(const uint64_t (&v)[L64], uint64_t* limbs, uint32_t strid
     }
 }
 
-// What the lanes start from: P's limbs and the Montgomery form of 2^(2^6),
-// 2^(64 + 52N) mod P, computed per lane on 64-bit limbs.
+// What the lanes start from: P's limbs and the same starting value as the
+// 64-bit path, 2^64 = 2^(2^6), in Montgomery form: 2^(64 + 52N) mod P,
+// computed per lane on 64-bit limbs.
 template <uint32_t Q, uint32_t W>
 struct LaneStart {
     static constexpr uint32_t N = limbsFor(W);
@@ -186,8 +187,6 @@ struct LaneStart {
     LaneNumbers<3> t;
     alignas(64) uint64_t factor[kLanes];
 };
-
-inline constexpr uint32_t kSkippedSquarings = 6;
 
 template <uint32_t Q, uint32_t W>
 inline void startLane(LaneStart<Q, W>& start, uint32_t lane, uint64_t k, uint32_t n) {
@@ -201,7 +200,7 @@ inline void startLane(LaneStart<Q, W>& start, uint32_t lane, uint64_t k, uint32_
     // -1/P mod 2^52 = a - 1 for P = 1 + a mod 2^52 (see the top of this file).
     start.factor[lane] = (static_cast<uint64_t>(t) - 2) & kLimbMask;
     const limbs::Modulus64<Q, W> mod64 = limbs::formModulus<Q, W>(k, n);
-    const limbs::Limbs<L64> x = limbs::powerOfTwo(64 + kLimbBits * N, mod64);
+    const limbs::Limbs<L64> x = limbs::powerOfTwo(64 * limbs::kStartLimbs + kLimbBits * N, mod64);
     splitLimbs<N, L64>(x.v, &start.x.limb[0][lane], kLanes);
 }
 
@@ -236,7 +235,7 @@ KALVENOR_IFMA_TARGET void squareGroups(const LaneStart<Q, W>* starts, uint32_t n
     }
     // x stands for 2^(2^6); n - 1 squarings from 2 in all.
     KALVENOR_NO_UNROLL
-    for (uint32_t i = 1 + kSkippedSquarings; i < n; ++i) {
+    for (uint32_t i = 1 + limbs::kSkippedSquarings; i < n; ++i) {
         KALVENOR_UNROLL
         for (uint32_t g = 0; g < Groups; ++g) x[g] = montgomeryColumns<N, J, true>(x[g], mod[g]);
     }

@@ -419,9 +419,9 @@ KALVENOR_LIMB_INLINE Limbs<Shape<Q, W>::kLimbs> powerOfTwo(uint32_t e, const Mod
 inline constexpr uint32_t kSkippedSquarings = 6;
 inline constexpr uint32_t kStartLimbs = 1;
 
-// The Montgomery form of 2^(64*kStartLimbs), 2^(64(L+kStartLimbs)) mod P,
-// from 2^(64(L-1)), which is below P, in steps of one limb. A step costs a
-// division and L products, less than the squarings from 2 it replaces.
+// The Montgomery form of 2^(64*kStartLimbs), 2^(64(L+kStartLimbs)) mod P.
+// Each step of powerOfTwo costs a division and L products, less than the
+// squarings from 2 it replaces.
 template <uint32_t Q, uint32_t W>
 KALVENOR_LIMB_INLINE Limbs<Shape<Q, W>::kLimbs> montgomeryStart(const Modulus64<Q, W>& mod) {
     constexpr uint32_t L = Shape<Q, W>::kLimbs;
