@@ -1,68 +1,103 @@
-// GMP as the independent judge of the kernel arithmetic.
+// GMP as the independent judge of the kernel arithmetic, and the multipliers
+// and exponents at the edges of what each kernel serves.
 #pragma once
 
 #include <gmp.h>
+#include <gtest/gtest.h>
 
+#include <algorithm>
+#include <compare>
 #include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <ostream>
 #include <random>
+#include <string>
+#include <type_traits>
 #include <vector>
 
 namespace kalvenor::testing {
 
+// A GMP integer with just enough operators that the expected values read
+// like the arithmetic they stand for.
 class Mpz {
 public:
     Mpz() { mpz_init(value_); }
-    explicit Mpz(uint64_t v) : Mpz() { setU64(v); }
+    Mpz(uint64_t v) : Mpz() { mpz_import(value_, 1, -1, sizeof v, 0, 0, &v); }  // implicit: `p - 1` reads as it should
+    Mpz(const Mpz& other) { mpz_init_set(value_, other.value_); }
+    Mpz& operator=(const Mpz& other) {
+        mpz_set(value_, other.value_);
+        return *this;
+    }
     ~Mpz() { mpz_clear(value_); }
-    Mpz(const Mpz&) = delete;
-    Mpz& operator=(const Mpz&) = delete;
 
     mpz_ptr get() { return value_; }
     mpz_srcptr get() const { return value_; }
 
-    void setU64(uint64_t v) {
-        mpz_set_ui(value_, static_cast<unsigned long>(v >> 32));
-        mpz_mul_2exp(value_, value_, 32);
-        mpz_add_ui(value_, value_, static_cast<unsigned long>(v & 0xffffffffu));
-    }
-    void setWords(const uint32_t* words, size_t count) {
-        mpz_import(value_, count, -1, sizeof(uint32_t), 0, 0, words);
-    }
-    // The value as `count` words, least significant first (it must fit).
-    std::vector<uint32_t> words(size_t count) const {
-        std::vector<uint32_t> out(count + mpz_sizeinbase(value_, 2) / 32 + 1, 0);
-        size_t written = 0;
-        mpz_export(out.data(), &written, -1, sizeof(uint32_t), 0, 0, value_);
-        out.resize(count);
+    // The value of `count` limbs of `bits` bits, least significant first, limb(i) giving limb i.
+    template <class Limb>
+    static Mpz fromLimbs(uint32_t count, uint32_t bits, Limb limb) {
+        Mpz out;
+        for (uint32_t i = count; i-- > 0;) out = (out << bits) + Mpz(limb(i));
         return out;
+    }
+    // Limb i of the value cut into limbs of `bits` (at most 64) bits.
+    uint64_t limb(uint32_t i, uint32_t bits) const {
+        Mpz part;
+        mpz_tdiv_q_2exp(part.value_, value_, i * bits);
+        mpz_tdiv_r_2exp(part.value_, part.value_, bits);
+        return mpz_getlimbn(part.value_, 0);
+    }
+    // A value drawn evenly enough below `bound`.
+    static Mpz randomBelow(const Mpz& bound, std::mt19937_64& random) {
+        const auto limbs = static_cast<uint32_t>(mpz_sizeinbase(bound.value_, 2) / 64 + 2);
+        return fromLimbs(limbs, 64, [&](uint32_t) { return random(); }) % bound;
+    }
+
+    friend Mpz operator+(const Mpz& a, const Mpz& b) { return apply<mpz_add>(a, b); }
+    friend Mpz operator-(const Mpz& a, const Mpz& b) { return apply<mpz_sub>(a, b); }
+    friend Mpz operator*(const Mpz& a, const Mpz& b) { return apply<mpz_mul>(a, b); }
+    friend Mpz operator%(const Mpz& a, const Mpz& b) { return apply<mpz_mod>(a, b); }
+    friend Mpz operator<<(const Mpz& a, uint32_t b) { return apply<mpz_mul_2exp>(a, b); }
+    friend Mpz operator>>(const Mpz& a, uint32_t b) { return apply<mpz_tdiv_q_2exp>(a, b); }
+    friend bool operator==(const Mpz& a, const Mpz& b) { return mpz_cmp(a.value_, b.value_) == 0; }
+    friend std::strong_ordering operator<=>(const Mpz& a, const Mpz& b) {
+        return mpz_cmp(a.value_, b.value_) <=> 0;
+    }
+    // Failures show the value in hex, as the words of P read most easily.
+    friend void PrintTo(const Mpz& a, std::ostream* os) {
+        std::unique_ptr<char, void (*)(void*)> text(mpz_get_str(nullptr, 16, a.value_), std::free);
+        *os << "0x" << text.get();
     }
 
 private:
+    template <auto Op, class B>
+    static Mpz apply(const Mpz& a, const B& b) {
+        Mpz out;
+        if constexpr (std::is_same_v<B, Mpz>) Op(out.value_, a.value_, b.value_);
+        else Op(out.value_, a.value_, b);
+        return out;
+    }
+
     mpz_t value_;
 };
 
 // P = k*2^n + 1.
-inline void setCandidate(Mpz& p, uint64_t k, uint32_t n) {
-    p.setU64(k);
-    mpz_mul_2exp(p.get(), p.get(), n);
-    mpz_add_ui(p.get(), p.get(), 1);
-}
+inline Mpz candidate(uint64_t k, uint32_t n) { return (Mpz(k) << n) + 1; }
 
 // 2^(2^(n-1)) mod (k*2^n + 1) as `count` words.
-inline std::vector<uint32_t> gmpResidue(uint64_t k, uint32_t n, size_t count) {
-    Mpz p, e, two(2), r;
-    setCandidate(p, k, n);
-    mpz_setbit(e.get(), n - 1);
-    mpz_powm(r.get(), two.get(), e.get(), p.get());
-    return r.words(count);
+inline std::vector<uint32_t> gmpResidue(uint64_t k, uint32_t n, uint32_t count) {
+    Mpz r;
+    mpz_powm(r.get(), Mpz(2).get(), (Mpz(1) << (n - 1)).get(), candidate(k, n).get());
+    std::vector<uint32_t> words(count);
+    for (uint32_t i = 0; i < count; ++i) words[i] = static_cast<uint32_t>(r.limb(i, 32));
+    return words;
 }
 
+// The test every kernel makes: k*2^n+1 passes exactly when this holds.
 inline bool gmpIsFactor(uint64_t k, uint32_t n) {
-    const std::vector<uint32_t> r = gmpResidue(k, n, 24);
-    if (r[0] != 1) return false;
-    for (size_t i = 1; i < r.size(); ++i)
-        if (r[i] != 0) return false;
-    return true;
+    std::vector<uint32_t> r = gmpResidue(k, n, 24);
+    return r[0] == 1 && std::all_of(r.begin() + 1, r.end(), [](uint32_t w) { return w == 0; });
 }
 
 // A multiplier whose top set bit is b: 2^b plus random lower bits.
@@ -70,5 +105,62 @@ inline uint64_t multiplierWithTopBitIndex(uint32_t b, std::mt19937_64& random) {
     const uint64_t top = uint64_t{1} << b;
     return top | (random() & (top - 1));
 }
+
+// Top-bit indices b of the multipliers a kernel of w words serves at
+// exponent n, as a closed range; empty (low > high) when it serves none.
+struct BitRange {
+    int low;
+    int high;
+    bool empty() const { return low > high; }
+};
+
+inline BitRange servedBits(uint32_t w, uint32_t n) {
+    return {std::max(0, static_cast<int>(32 * (w - 1)) - static_cast<int>(n)),
+            std::min(63, static_cast<int>(32 * w - 1) - static_cast<int>(n))};
+}
+
+// The window's first and last exponents, their neighbours, one at random,
+// and either side of a multiple of 52 inside it, where the IFMA path's limb
+// of P's multiplier moves up by one.
+inline std::vector<uint32_t> windowExponents(uint32_t q, std::mt19937_64& random) {
+    const uint32_t base = 32 * q;
+    std::vector<uint32_t> ns = {base, base + 1, base + 30, base + 31, base + 2 + static_cast<uint32_t>(random() % 28)};
+    for (uint32_t n = base + 1; n <= base + 31; ++n)
+        if (n % 52 == 0) ns.insert(ns.end(), {n - 1, n});
+    return ns;
+}
+
+// The narrowest and widest P of the level at exponent n and ones between:
+// for the lowest, a random and the highest top bit b, 2^b, 2^(b+1) - 1 and
+// one at random. Empty when the kernel serves nobody at n.
+inline std::vector<uint64_t> edgeMultipliers(uint32_t w, uint32_t n, std::mt19937_64& random) {
+    const BitRange bits = servedBits(w, n);
+    if (bits.empty()) return {};
+    std::vector<uint64_t> ks;
+    const int middle = bits.low + static_cast<int>(random() % (bits.high - bits.low + 1));
+    for (int b : {bits.low, middle, bits.high}) {
+        const uint64_t top = uint64_t{1} << b;
+        ks.insert(ks.end(), {top, top | (top - 1), multiplierWithTopBitIndex(static_cast<uint32_t>(b), random)});
+    }
+    return ks;
+}
+
+// P = k*2^n + 1 with the Montgomery radix R = 2^rBits, to judge one step of
+// a path's arithmetic.
+struct MontgomeryOracle {
+    MontgomeryOracle(uint64_t k, uint32_t n, uint32_t rBits) : p(candidate(k, n)), r(Mpz(1) << rBits) {
+        mpz_invert(rInverse.get(), r.get(), p.get());
+    }
+    // x/R mod P.
+    Mpz overR(const Mpz& x) const { return x * rInverse % p; }
+    // got is congruent to expected modulo P and below bound; with bound = P
+    // that makes it exactly the reduced value.
+    void expect(const Mpz& got, const Mpz& expected, const Mpz& bound, const std::string& what) const {
+        EXPECT_EQ(got % p, expected % p) << what;
+        EXPECT_LT(got, bound) << what;
+    }
+
+    Mpz p, r, rInverse;
+};
 
 }  // namespace kalvenor::testing

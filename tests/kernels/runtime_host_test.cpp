@@ -14,8 +14,13 @@
 namespace kalvenor {
 namespace {
 
+// Workers 0 means one per hardware thread.
 TEST(HostDevice, DescribesTheCpuAndItsWorkers) {
-    for (unsigned workers : {1u, 3u}) {
+    const CpuInfo cpu = readCpuInfo();
+    EXPECT_FALSE(cpu.modelName.empty());
+    EXPECT_GE(cpu.hardwareThreads, 1u);
+    EXPECT_EQ(hardwareThreads(), cpu.hardwareThreads);
+    for (unsigned workers : {0u, 1u, 3u}) {
         SCOPED_TRACE(workers);
         auto rt = makeHostRuntime(workers);
         EXPECT_EQ(RuntimeKind::Host, rt->kind());
@@ -24,28 +29,12 @@ TEST(HostDevice, DescribesTheCpuAndItsWorkers) {
         EXPECT_EQ(0, rt->selectDevice(0));
         DeviceInfo info;
         ASSERT_EQ(0, rt->deviceProperties(info));
-        EXPECT_EQ(readCpuInfo().modelName, info.name);
+        EXPECT_EQ(cpu.modelName, info.name);
         EXPECT_EQ(0, info.major);
         EXPECT_EQ(0, info.minor);
-        EXPECT_EQ(static_cast<int>(workers), info.multiProcessorCount);
+        EXPECT_EQ(static_cast<int>(workers != 0 ? workers : hardwareThreads()), info.multiProcessorCount);
         EXPECT_GE(info.clockRate, 0);
         rt->setBlockingSync();
-    }
-}
-
-TEST(HostDevice, DefaultPoolUsesEveryHardwareThread) {
-    auto rt = makeHostRuntime();
-    DeviceInfo info;
-    ASSERT_EQ(0, rt->deviceProperties(info));
-    EXPECT_EQ(static_cast<int>(hardwareThreads()), info.multiProcessorCount);
-}
-
-TEST(HostDevice, OnlyDeviceZeroExists) {
-    auto rt = makeHostRuntime(1);
-    for (int ordinal : {1, -1, 7}) {
-        const int code = rt->selectDevice(ordinal);
-        EXPECT_NE(0, code) << ordinal;
-        EXPECT_NE("no error", rt->errorText(code));
     }
 }
 
@@ -69,9 +58,7 @@ TEST(HostDevice, BuffersAreAlignedAndUsable) {
             ASSERT_EQ(0, rt->synchronize());
             std::fill(h, h + bytes, 0);
             ASSERT_EQ(0, rt->copyToHost(host, device, bytes));
-            for (std::size_t i = 0; i + 1 < bytes; i += 4093) {
-                ASSERT_EQ(static_cast<unsigned char>(i * 7 + 1), h[i]) << i;
-            }
+            for (std::size_t i = 0; i + 1 < bytes; i += 4093) ASSERT_EQ(static_cast<unsigned char>(i * 7 + 1), h[i]) << i;
             EXPECT_EQ(0x5a, h[bytes - 1]);
         }
         EXPECT_EQ(0, rt->freeHost(host));
@@ -81,24 +68,23 @@ TEST(HostDevice, BuffersAreAlignedAndUsable) {
     EXPECT_EQ(0, rt->freeDevice(nullptr));
 }
 
-// A request no host can meet is an error number, never an exception or abort.
-TEST(HostDevice, ImpossibleAllocationIsOutOfMemory) {
-    auto rt = makeHostRuntime(1);
-    const std::size_t huge = std::numeric_limits<std::size_t>::max() - 8;
-    void* p = reinterpret_cast<void*>(0x1);
-    const int host = rt->allocateHost(&p, huge);
-    EXPECT_EQ(2, host);
-    EXPECT_EQ(nullptr, p);
-    EXPECT_EQ("out of memory", rt->errorText(host));
-    p = reinterpret_cast<void*>(0x1);
-    EXPECT_EQ(2, rt->allocateDevice(&p, std::size_t{1} << 62));
-    EXPECT_EQ(nullptr, p);
-}
-
-TEST(HostDevice, ErrorTexts) {
+// Only device 0 exists, and a request no host can meet is "out of memory":
+// error numbers with a text, never an exception or abort.
+TEST(HostDevice, ErrorsAreNumbersWithATextOfTheirOwn) {
     auto rt = makeHostRuntime(1);
     EXPECT_EQ("no error", rt->errorText(0));
     EXPECT_EQ("out of memory", rt->errorText(2));
+    for (int ordinal : {1, -1, 7}) {
+        const int code = rt->selectDevice(ordinal);
+        EXPECT_NE(0, code) << ordinal;
+        EXPECT_NE("no error", rt->errorText(code));
+    }
+    void* p = reinterpret_cast<void*>(0x1);
+    EXPECT_EQ(2, rt->allocateHost(&p, std::numeric_limits<std::size_t>::max() - 8));
+    EXPECT_EQ(nullptr, p);
+    p = reinterpret_cast<void*>(0x1);
+    EXPECT_EQ(2, rt->allocateDevice(&p, std::size_t{1} << 62));
+    EXPECT_EQ(nullptr, p);
     EXPECT_FALSE(rt->errorText(12345).empty());
     EXPECT_NE("no error", rt->errorText(12345));
 }
@@ -200,13 +186,6 @@ TEST(CpuInfo, ParsesNameAndClock) {
         EXPECT_EQ(c.model, info.modelName);
         EXPECT_EQ(c.clockKHz, info.clockKHz);
     }
-}
-
-TEST(CpuInfo, ThisMachine) {
-    const CpuInfo info = readCpuInfo();
-    EXPECT_FALSE(info.modelName.empty());
-    EXPECT_GE(info.hardwareThreads, 1u);
-    EXPECT_EQ(hardwareThreads(), info.hardwareThreads);
 }
 
 }  // namespace
