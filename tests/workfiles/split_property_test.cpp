@@ -9,7 +9,6 @@
 #include <map>
 #include <optional>
 #include <random>
-#include <sstream>
 
 #include "kernels/kernel_choice.h"
 #include "support/test_support.h"
@@ -53,12 +52,6 @@ OddRange kernelRange(uint32_t n) {
     return {lo, hi};
 }
 
-std::string describe(const Assignment& a) {
-    std::ostringstream s;
-    s << a.nStart << "," << a.nEnd << "," << a.kStart << "," << a.kEnd;
-    return s.str();
-}
-
 TEST(SplitProperty, KernelRangeAgreesWithTheWordCount) {
     for (uint32_t n = 32; n <= 607; ++n) {
         const uint32_t q = n / 32;
@@ -76,7 +69,7 @@ TEST(SplitProperty, KernelRangeAgreesWithTheWordCount) {
 
 // Checks the lines that were run for `input` against the candidates of input.
 void checkRunLines(const Assignment& input, const std::vector<Assignment>& runs) {
-    SCOPED_TRACE("input " + describe(input));
+    SCOPED_TRACE("input " + formatAssignment(input));
     const std::optional<OddRange> inputOdds = oddsOf(input.kStart, input.kEnd);
     ASSERT_TRUE(inputOdds);
     auto windowHasKernel = [&](uint32_t q) {
@@ -87,7 +80,7 @@ void checkRunLines(const Assignment& input, const std::vector<Assignment>& runs)
 
     std::map<uint32_t, std::vector<OddRange>> covered;
     for (const Assignment& run : runs) {
-        SCOPED_TRACE("run line " + describe(run));
+        SCOPED_TRACE("run line " + formatAssignment(run));
         ASSERT_GE(run.nStart, input.nStart);
         ASSERT_LE(run.nEnd, input.nEnd);
         ASSERT_LE(run.nStart, run.nEnd);
@@ -135,7 +128,7 @@ std::vector<Assignment> runAllLines(const Assignment& input) {
     std::deque<Assignment> file{input};
     for (int guard = 0; !file.empty(); ++guard) {
         if (guard > 100000) {
-            ADD_FAILURE() << "no end to the cutting of " << describe(input);
+            ADD_FAILURE() << "no end to the cutting of " << formatAssignment(input);
             break;
         }
         const Assignment first = file.front();
@@ -147,11 +140,11 @@ std::vector<Assignment> runAllLines(const Assignment& input) {
         }
         for (const Assignment& line : cut) {
             const LineVerdict verdict = checkAssignmentLine(formatAssignment(line));
-            EXPECT_EQ(verdict.code, 0) << describe(line) << " from " << describe(first);
+            EXPECT_EQ(verdict.code, 0) << formatAssignment(line) << " from " << formatAssignment(first);
             EXPECT_EQ(verdict.values, line);
         }
         EXPECT_TRUE(splitRange(cut.front()).empty())
-            << "the line run right after the cut needs another: " << describe(cut.front());
+            << "the line run right after the cut needs another: " << formatAssignment(cut.front());
         runs.push_back(cut.front());
         file.insert(file.begin(), cut.begin() + 1, cut.end());
     }
@@ -159,22 +152,14 @@ std::vector<Assignment> runAllLines(const Assignment& input) {
 }
 
 uint64_t randomMultiplier(std::mt19937_64& rng) {
-    uint64_t k = 0;
+    const auto power = [&] { return uint64_t{1} << (1 + rng() % 63); };
+    uint64_t k = UINT64_MAX, p = 0;
     switch (rng() % 6) {
         case 0: k = 2 + rng() % 100; break;
-        case 1: {
-            const int e = 1 + static_cast<int>(rng() % 63);
-            k = (uint64_t{1} << e) + rng() % 7 - 3;
-            break;
-        }
+        case 1: p = power(); k = p + rng() % 7 - 3; break;  // around a power of two
         case 2: k = UINT64_MAX - rng() % 6; break;
         case 3: k = rng(); break;
-        case 4: {
-            const int e = 1 + static_cast<int>(rng() % 63);
-            k = (uint64_t{1} << e) + rng() % (uint64_t{1} << e);
-            break;
-        }
-        default: k = UINT64_MAX; break;
+        case 4: p = power(); k = p + rng() % p; break;
     }
     return std::max<uint64_t>(k, 2);
 }
@@ -194,35 +179,17 @@ Assignment randomLine(std::mt19937_64& rng) {
     return a;
 }
 
-std::vector<Assignment> chosenLines() {
-    std::vector<Assignment> lines;
-    for (uint32_t q = 1; q <= 18; ++q) {
-        lines.push_back({32 * q, 32 * q, UINT64_MAX, UINT64_MAX});
-        lines.push_back({32 * q, 32 * q + 31, UINT64_MAX, UINT64_MAX});
-        lines.push_back({32 * q, 32 * q + 31, UINT64_MAX - 4, UINT64_MAX});
-        lines.push_back({32 * q, 32 * q + 31, 2, UINT64_MAX});
-        lines.push_back({32 * q, 32 * q + 31, 2, 3});
-        lines.push_back({32 * q + 31, 32 * q + 31, 2, UINT64_MAX});
+TEST(SplitProperty, ChosenAndRandomLinesAreCoveredExactly) {
+    std::vector<Assignment> inputs = {{32, 607, 2, UINT64_MAX}, {32, 607, 3, 3}, {60, 63, 9, 15},
+                                      {60, 63, 9, 1000}, {40, 100, uint64_t{1} << 39, uint64_t{1} << 41}};
+    for (uint32_t n = 32; n < 608; n += 32) {  // the edges of every window
+        inputs.insert(inputs.end(), {{n, n, UINT64_MAX, UINT64_MAX}, {n, n + 31, UINT64_MAX, UINT64_MAX},
+                                     {n, n + 31, UINT64_MAX - 4, UINT64_MAX}, {n, n + 31, 2, UINT64_MAX},
+                                     {n, n + 31, 2, 3}, {n + 31, n + 31, 2, UINT64_MAX}});
     }
-    lines.push_back({32, 607, 2, UINT64_MAX});
-    lines.push_back({32, 607, 3, 3});
-    lines.push_back({60, 63, 9, 15});
-    lines.push_back({60, 63, 9, 1000});
-    lines.push_back({40, 100, uint64_t{1} << 39, uint64_t{1} << 41});
-    return lines;
-}
-
-TEST(SplitProperty, ChosenLinesAreCoveredExactly) {
-    for (const Assignment& input : chosenLines()) {
-        checkRunLines(input, runAllLines(input));
-        if (::testing::Test::HasFailure()) return;
-    }
-}
-
-TEST(SplitProperty, RandomLinesAreCoveredExactly) {
     std::mt19937_64 rng(20240611);
-    for (int i = 0; i < 20000; ++i) {
-        const Assignment input = randomLine(rng);
+    for (int i = 0; i < 20000; ++i) inputs.push_back(randomLine(rng));
+    for (const Assignment& input : inputs) {
         checkRunLines(input, runAllLines(input));
         if (::testing::Test::HasFailure()) return;
     }
@@ -248,7 +215,7 @@ TEST(SplitProperty, RandomLinesThroughTheFileKeepTheRemainder) {
 
     testing::ScratchDir dir;
     for (const Assignment& input : inputs) {
-        SCOPED_TRACE(describe(input));
+        SCOPED_TRACE(formatAssignment(input));
         testing::writeFile("worktodo.txt", formatAssignment(input) + remainder);
         std::vector<Assignment> runs;
         for (int guard = 0; testing::readFile("worktodo.txt") != remainder; ++guard) {
@@ -262,8 +229,7 @@ TEST(SplitProperty, RandomLinesThroughTheFileKeepTheRemainder) {
             RunState again;
             testing::capturedStdout([&] { readAndSplitAssignment("worktodo.txt", again); });
             EXPECT_EQ(testing::readFile("worktodo.txt"), afterCut) << "the run line is cut again";
-            EXPECT_EQ(again.nStart, state.nStart);
-            EXPECT_EQ(again.kStart, state.kStart);
+            EXPECT_EQ(std::tuple(again.nStart, again.kStart), std::tuple(state.nStart, state.kStart));
 
             runs.push_back({state.nStart, state.nEnd, state.kStart, state.kEnd});
             ASSERT_EQ(removeFirstLine("worktodo.txt"), kAssignmentReady);

@@ -1,5 +1,5 @@
-// Helpers for the work-file tests: captured console output, lines in the
-// program's own format, and running code in a child whose file writes fail.
+// Helpers for the work-file tests: captured console output, readAssignment
+// on a given file, ranges gtest can print, and failed rewrites in a child.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,21 +8,21 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cinttypes>
-#include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <functional>
 #include <string>
+#include <tuple>
 
+#include "support/test_support.h"
+#include "workfiles/assignment_file.h"
 #include "workfiles/assignment_line.h"
 
 namespace kalvenor::testing {
 
-inline constexpr uint64_t pow2(int exponent) { return uint64_t{1} << exponent; }
-
-inline std::string line(uint32_t nStart, uint32_t nEnd, uint64_t kStart, uint64_t kEnd) {
-    return formatAssignment({nStart, nEnd, kStart, kEnd});
-}
+// A range as gtest compares and prints it.
+inline auto rangeOf(const RunState& s) { return std::tuple(s.nStart, s.nEnd, s.kStart, s.kEnd); }
+inline auto rangeOf(const Assignment& a) { return std::tuple(a.nStart, a.nEnd, a.kStart, a.kEnd); }
 
 template <class Body>
 std::string capturedStdout(Body&& body) {
@@ -30,6 +30,12 @@ std::string capturedStdout(Body&& body) {
     body();
     std::fflush(stdout);
     return ::testing::internal::GetCapturedStdout();
+}
+
+// readAssignment on a worktodo.txt holding `file`; returns what it printed.
+inline std::string readAssignmentOf(const std::string& file, RunState& state, int32_t& code) {
+    writeFile("worktodo.txt", file);
+    return capturedStdout([&] { code = readAssignment("worktodo.txt", state); });
 }
 
 struct ChildOutcome {
@@ -79,6 +85,18 @@ inline ChildOutcome runWithFileSizeLimit(rlim_t fileSizeLimit, const std::functi
     ::waitpid(pid, &status, 0);
     outcome.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return outcome;
+}
+
+// A rewrite of `path` that failed in `child` must leave the old bytes, say
+// why, and leave no temporary file beside it in the scratch directory.
+inline void expectRewriteFailed(const ChildOutcome& child, const std::string& path,
+                                const std::string& before) {
+    EXPECT_EQ(readFile(path), before);
+    EXPECT_NE(child.err.find("Can't rewrite " + path), std::string::npos) << child.err;
+    EXPECT_NE(child.err.find("File too large"), std::string::npos) << child.err;
+    size_t entries = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(".")) ++entries;
+    EXPECT_EQ(entries, 1u) << "only " << path << " is left";
 }
 
 }  // namespace kalvenor::testing
