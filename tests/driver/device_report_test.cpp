@@ -8,40 +8,32 @@ namespace {
 struct VersionCase {
     int runtime, driver, compiled;
     VersionVerdict verdict;
-    const char* runtimeLine;
-    const char* driverLine;
+    const char* compiledText;
+    const char* runtimeText;
+    const char* driverText;
 };
 
-TEST(StartUp, VersionChecksAndTheirLines) {
+TEST(StartUp, VersionChecksAndTheirBlock) {
     const VersionCase cases[] = {
-        {7000, 9020, 7000, VersionVerdict::Accepted, "7.0", "9.20"},
-        {7050, 7050, 7000, VersionVerdict::RuntimeMismatch, "7.50", "7.50"},
-        {7050, 9000, 7000, VersionVerdict::RuntimeMismatch, "7.50", "9.0"},
-        {7000, 0, 7000, VersionVerdict::DriverTooOld, "7.0", "0.0"},
-        {7050, 0, 7000, VersionVerdict::DriverTooOld, "7.50", "0.0"},  // the driver is judged first
-        {7000, 6050, 7000, VersionVerdict::DriverTooOld, "7.0", "6.50"},
-        {13000, 13000, 13000, VersionVerdict::Accepted, "13.0", "13.0"},
-        {13000, 13020, 13000, VersionVerdict::Accepted, "13.0", "13.20"},
-        {12080, 13000, 13000, VersionVerdict::RuntimeMismatch, "12.80", "13.0"},
-        {13000, 12080, 13000, VersionVerdict::DriverTooOld, "13.0", "12.80"},
+        {7000, 9020, 7000, VersionVerdict::Accepted, "7.0", "7.0", "9.20"},
+        {7050, 7050, 7000, VersionVerdict::RuntimeMismatch, "7.0", "7.50", "7.50"},
+        {7050, 9000, 7000, VersionVerdict::RuntimeMismatch, "7.0", "7.50", "9.0"},
+        {7000, 0, 7000, VersionVerdict::DriverTooOld, "7.0", "7.0", "0.0"},
+        {7050, 0, 7000, VersionVerdict::DriverTooOld, "7.0", "7.50", "0.0"},  // the driver is judged first
+        {7000, 6050, 7000, VersionVerdict::DriverTooOld, "7.0", "7.0", "6.50"},
+        {13000, 13000, 13000, VersionVerdict::Accepted, "13.0", "13.0", "13.0"},
+        {13000, 13020, 13000, VersionVerdict::Accepted, "13.0", "13.0", "13.20"},
+        {12080, 13000, 13000, VersionVerdict::RuntimeMismatch, "13.0", "12.80", "13.0"},
+        {13000, 12080, 13000, VersionVerdict::DriverTooOld, "13.0", "13.0", "12.80"},
     };
     for (const VersionCase& c : cases) {
         SCOPED_TRACE(testing::Message() << c.runtime << "/" << c.driver << "/" << c.compiled);
         EXPECT_EQ(checkVersions(c.runtime, c.driver, c.compiled), c.verdict);
-        const std::string block = cudaVersionBlock(c.runtime, c.driver, c.compiled);
-        EXPECT_NE(block.find(std::string("  CUDA runtime version      ") + c.runtimeLine + "\n"), std::string::npos) << block;
-        EXPECT_NE(block.find(std::string("  CUDA driver version       ") + c.driverLine + "\n"), std::string::npos) << block;
+        EXPECT_EQ(cudaVersionBlock(c.runtime, c.driver, c.compiled),
+                  std::string("\nCUDA version info\n  binary compiled for CUDA  ") + c.compiledText +
+                      "\n  CUDA runtime version      " + c.runtimeText + "\n  CUDA driver version       " +
+                      c.driverText + "\n");
     }
-}
-
-TEST(StartUp, VersionBlockNamesTheCompiledVersion) {
-    EXPECT_EQ(cudaVersionBlock(7000, 9020, 7000),
-              "\nCUDA version info\n"
-              "  binary compiled for CUDA  7.0\n"
-              "  CUDA runtime version      7.0\n"
-              "  CUDA driver version       9.20\n");
-    EXPECT_EQ(cudaVersionBlock(13000, 13000, 13000).substr(0, 51),
-              "\nCUDA version info\n  binary compiled for CUDA  13.0");
 }
 
 struct ArchitectureCase {

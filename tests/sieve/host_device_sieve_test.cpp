@@ -20,16 +20,15 @@ namespace {
 using kalvenor::testing::countOf;
 using kalvenor::testing::ScratchDir;
 
-struct KnownFactor {
-    uint64_t k;
-    uint32_t n;
-    uint64_t first, last;  // a range around k of one word count
-    uint32_t threads;
-    int32_t sieveRange;
-    uint32_t primeCount;
-};
-
 TEST(HostDeviceSieve, KnownFactorsAreReportedExactlyOnce) {
+    struct KnownFactor {
+        uint64_t k;
+        uint32_t n;
+        uint64_t first, last;  // a range around k of one word count
+        uint32_t threads;
+        int32_t sieveRange;
+        uint32_t primeCount;
+    };
     const KnownFactor cases[] = {
         {5, 127, 3, 4001, 256, 300, 100},             // factor of F125, first batch
         {5, 127, 3, 4001, 256, 1000000, 0},           // one big unsieved segment
@@ -43,8 +42,7 @@ TEST(HostDeviceSieve, KnownFactorsAreReportedExactlyOnce) {
         SCOPED_TRACE("k " + std::to_string(c.k) + " n " + std::to_string(c.n) + " threads " +
                      std::to_string(c.threads) + " range " + std::to_string(c.sieveRange));
         ScratchDir dir;
-        DeviceInfo device;
-        const LaunchPlan plan = planLaunch(device, RuntimeKind::Host, c.n, c.first);
+        const LaunchPlan plan = planLaunch(DeviceInfo{}, RuntimeKind::Host, c.n, c.first);
         ASSERT_EQ(plan.refusal, nullptr);
         LaunchConfig config = plan.config;
         config.threadsPerGrid = c.threads;
@@ -57,12 +55,10 @@ TEST(HostDeviceSieve, KnownFactorsAreReportedExactlyOnce) {
 
         ::testing::internal::CaptureStdout();
         runSieve(c.first, c.last, state, context);
-        const std::string out = ::testing::internal::GetCapturedStdout();
-        EXPECT_EQ(out, factorBanner(c.k, c.n));
+        EXPECT_EQ(::testing::internal::GetCapturedStdout(), factorBanner(c.k, c.n));
         EXPECT_EQ(state.factors, 1);
         EXPECT_GT(state.kTested, 0u);
-        const std::string log = kalvenor::testing::readFile(dir / "factors.txt");
-        EXPECT_EQ(countOf(log, factorMessage(c.k, c.n)), 1);
+        EXPECT_EQ(countOf(kalvenor::testing::readFile(dir / "factors.txt"), factorMessage(c.k, c.n)), 1);
     }
     releaseTransferBuffers(*runtime, buffers);
 }

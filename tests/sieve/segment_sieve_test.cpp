@@ -20,23 +20,6 @@ uint64_t powerOfTwoMod(uint32_t q, uint32_t n) {
     return v;
 }
 
-// True when some prime divides k*2^n+1.
-bool struckDirectly(uint64_t k, uint32_t n, const std::vector<uint32_t>& primes) {
-    for (uint32_t q : primes)
-        if ((static_cast<unsigned __int128>(k % q) * powerOfTwoMod(q, n) + 1) % q == 0) return true;
-    return false;
-}
-
-std::vector<uint64_t> keptBySieve(const std::vector<uint32_t>& primes, uint32_t n, uint64_t kSeg,
-                                  uint32_t length, uint32_t range) {
-    SegmentSieve sieve(primes, n, range);
-    sieve.sieve(kSeg, length);
-    std::vector<uint64_t> kept;
-    for (uint32_t j = 0; j < length; ++j)
-        if (sieve.bytes()[j] != 0) kept.push_back(kSeg + 2ull * j);
-    return kept;
-}
-
 TEST(SegmentSieve, InversePowerOfTwoUndoesTwoToTheN) {
     const uint32_t primes[] = {3, 5, 7, 11, 13, 547, 48619, 15485867, 4294967291u};
     const uint32_t exponents[] = {0, 1, 2, 31, 32, 33, 127, 300, 607, 4000};
@@ -47,55 +30,15 @@ TEST(SegmentSieve, InversePowerOfTwoUndoesTwoToTheN) {
                 << "q " << q << " n " << n;
 }
 
-TEST(SegmentSieve, WorkedExamples) {
-    struct Example {
-        uint32_t n;
-        std::vector<uint64_t> kept;
-    };
-    const Example examples[] = {
-        {32, {3, 7, 13, 15, 21, 25, 27, 31, 37}},
-        {33, {3, 5, 9, 11, 15, 21, 23, 29, 33, 35, 39}},
-    };
-    for (const Example& e : examples)
-        EXPECT_EQ(keptBySieve(std::vector<uint32_t>{3, 5, 7}, e.n, 3, 20, 20), e.kept) << "n " << e.n;
-}
-
-TEST(SegmentSieve, KeepsExactlyTheMultipliersNoPrimeDivides) {
-    struct Segment {
-        const char* what;
-        uint64_t kSeg;
-        uint32_t length;
-        uint32_t n;
-        uint32_t primeCount;
-    };
-    const std::vector<uint32_t> table = {3,  5,  7,  11, 13, 17, 19, 23, 29, 31, 37, 41,
-                                         43, 47, 53, 59, 61, 67, 71, 73, 79, 83, 89, 97};
-    const Segment segments[] = {
-        {"empty table strikes nothing", 1, 50, 40, 0},
-        {"start of the range", 1, 400, 32, 24},
-        {"one byte", 9, 1, 64, 24},
-        {"segment shorter than a prime", 1000001, 5, 127, 24},
-        {"high multipliers", (1ull << 62) + 1, 300, 607, 24},
-        {"ends at 2^64-1", kTop - 2 * 299, 300, 77, 24},
-        {"last multiplier of all", kTop, 1, 500, 24},
-    };
-    for (const Segment& s : segments) {
-        SCOPED_TRACE(s.what);
-        const std::vector<uint32_t> primes(table.begin(), table.begin() + s.primeCount);
-        std::vector<uint64_t> expected;
-        for (uint32_t j = 0; j < s.length; ++j)
-            if (!struckDirectly(s.kSeg + 2ull * j, s.n, primes)) expected.push_back(s.kSeg + 2ull * j);
-        EXPECT_EQ(keptBySieve(primes, s.n, s.kSeg, s.length, s.length), expected);
-    }
-}
-
 // Long segments go through the sieve's faster paths: the leading primes come
 // from a repeating pattern, primes below the block size strike block by block,
-// and a long enough segment is split between threads. Each must keep exactly
-// what one plain strike per prime and multiple keeps, wherever the segment
-// starts and however its length falls on blocks and parts.
-TEST(SegmentSieve, LongSegmentsKeepWhatPlainStrikingKeeps) {
+// and a long enough segment is split between threads. Short or long, a segment
+// must keep exactly what one plain strike per prime and multiple keeps,
+// wherever it starts and however its length falls on blocks and parts.
+TEST(SegmentSieve, KeepsWhatPlainStrikingKeeps) {
     const std::vector<uint32_t> all = buildSmallPrimes(30000);  // up to about 350,000
+    const std::vector<uint32_t> none, three(all.begin(), all.begin() + 3),
+        first24(all.begin(), all.begin() + 24);
     // Without the small primes most bytes survive, so a byte that no path
     // writes shows even where it happens to hold 0.
     const std::vector<uint32_t> large(std::lower_bound(all.begin(), all.end(), 65537u), all.end());
@@ -104,35 +47,48 @@ TEST(SegmentSieve, LongSegmentsKeepWhatPlainStrikingKeeps) {
         uint64_t kSeg;
         uint32_t length;
         uint32_t n;
+        std::vector<const std::vector<uint32_t>*> tables;
+        std::vector<uint64_t> kept;  // worked by hand; empty where only striking decides
     };
     const Segment segments[] = {
-        {"start of the range", 1, 1200000, 36},
-        {"one block and a byte", 17179869185u, 65537, 120},
-        {"one byte short of a block", 1000001, 65535, 601},
-        {"pattern period and a half", 3, 382883, 33},
-        {"several parts, odd length", (1ull << 40) + 7, 1048576 + 12345, 300},
-        {"ends at 2^64-1", kTop - 2 * (600000 - 1), 600000, 77},
+        {"worked example, n=32", 3, 20, 32, {&three}, {3, 7, 13, 15, 21, 25, 27, 31, 37}},
+        {"worked example, n=33", 3, 20, 33, {&three}, {3, 5, 9, 11, 15, 21, 23, 29, 33, 35, 39}},
+        {"empty table strikes nothing", 1, 50, 40, {&none}, {}},
+        {"start of the range", 1, 400, 32, {&first24}, {}},
+        {"one byte", 9, 1, 64, {&first24}, {}},
+        {"segment shorter than a prime", 1000001, 5, 127, {&first24}, {}},
+        {"high multipliers", (1ull << 62) + 1, 300, 607, {&first24}, {}},
+        {"ends at 2^64-1", kTop - 2 * 299, 300, 77, {&first24}, {}},
+        {"last multiplier of all", kTop, 1, 500, {&first24}, {}},
+        {"long, from the start of the range", 1, 1200000, 36, {&all, &large}, {}},
+        {"one block and a byte", 17179869185u, 65537, 120, {&all, &large}, {}},
+        {"one byte short of a block", 1000001, 65535, 601, {&all, &large}, {}},
+        {"pattern period and a half", 3, 382883, 33, {&all, &large}, {}},
+        {"several parts, odd length", (1ull << 40) + 7, 1048576 + 12345, 300, {&all, &large}, {}},
+        {"long, ending at 2^64-1", kTop - 2 * (600000 - 1), 600000, 77, {&all, &large}, {}},
     };
-    for (const std::vector<uint32_t>* primes : {&all, &large}) {
-        for (const Segment& s : segments) {
+    for (const Segment& s : segments) {
+        for (const std::vector<uint32_t>* primes : s.tables) {
             SCOPED_TRACE(::testing::Message() << s.what << ", " << primes->size() << " primes");
             std::vector<uint8_t> expected(s.length, 1);
             for (uint32_t q : *primes) {
                 // k = -2^-n (mod q) by a path of its own: 2^n by doubling, its
                 // inverse by Fermat, the first hit by solving kSeg + 2j = k.
-                const uint64_t twoToN = powerOfTwoMod(q, s.n);
-                uint64_t inverse = 1, base = twoToN;
+                uint64_t inverse = 1, base = powerOfTwoMod(q, s.n);
                 for (uint32_t e = q - 2; e != 0; e >>= 1, base = base * base % q)
                     if (e & 1u) inverse = inverse * base % q;
                 const uint64_t target = (q - inverse) % q;
-                const uint64_t halfInverse = (q + 1) / 2;
-                const uint64_t first = (target + q - s.kSeg % q) % q * halfInverse % q;
+                const uint64_t first = (target + q - s.kSeg % q) % q * ((q + 1) / 2) % q;
                 for (uint64_t m = first; m < s.length; m += q) expected[m] = 0;
             }
             SegmentSieve sieve(*primes, s.n, s.length);
             sieve.sieve(s.kSeg, s.length);
             const std::vector<uint8_t> got(sieve.bytes(), sieve.bytes() + s.length);
             EXPECT_EQ(got, expected);
+            std::vector<uint64_t> kept;
+            for (uint32_t j = 0; j < s.length && !s.kept.empty(); ++j)
+                if (got[j] != 0) kept.push_back(s.kSeg + 2ull * j);
+            EXPECT_EQ(kept, s.kept);
         }
     }
 }

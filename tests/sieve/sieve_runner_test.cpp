@@ -1,12 +1,13 @@
 #include "sieve/sieve_runner.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <random>
-#include <sys/resource.h>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -51,6 +52,7 @@ std::vector<uint64_t> survivors(uint64_t first, uint64_t last, uint32_t n,
 // A sieve run against the spy device, with a fake clock that the device
 // moves forward by `secondsPerLaunch` and a checkpoint hook that records.
 struct Rig {
+    ScratchDir dir;  // where reported factors are logged
     SpyRuntime spy;
     TransferBuffers buffers;
     LaunchConfig config;
@@ -63,6 +65,8 @@ struct Rig {
         int32_t factors;
     };
     std::vector<Checkpoint> checkpoints;
+    bool capture = true;  // off where a death test must see standard error
+    std::string out, err;
 
     Rig(uint32_t n, uint32_t threads, int32_t range, std::vector<uint32_t> table)
         : buffers(allocateTransferBuffers(spy)), primes(std::move(table)) {
@@ -87,10 +91,26 @@ struct Rig {
                                [this](RunState& s, uint64_t k) {
                                    checkpoints.push_back({k, s.kTested, s.factors});
                                }};
+        if (!capture) return runSieve(first, last, state, context, hooks);
+        ::testing::internal::CaptureStdout();
+        ::testing::internal::CaptureStderr();
         runSieve(first, last, state, context, hooks);
+        err = ::testing::internal::GetCapturedStderr();
+        out = ::testing::internal::GetCapturedStdout();
     }
 
-    void expectLaunchShapes() const {
+    // Runs first..last and checks what every walk owes: each survivor sent
+    // once and in order and counted, every launch shaped by the
+    // configuration, and no checkpoint at an even k or past the end.
+    void expectWalk(uint64_t first, uint64_t last) {
+        const uint64_t testedBefore = state.kTested;
+        run(first, last);
+        const std::vector<uint64_t> expected = survivors(first, last, state.nCurrent, primes);
+        ASSERT_EQ(spy.sent(), expected);
+        EXPECT_EQ(state.kTested, testedBefore + expected.size());
+        if (first > last) {
+            EXPECT_TRUE(spy.launches.empty());
+        }
         ASSERT_EQ(spy.asyncCopyBytes.size(), spy.launches.size());
         for (std::size_t i = 0; i < spy.launches.size(); ++i) {
             const SpyRuntime::Launch& l = spy.launches[i];
@@ -101,10 +121,36 @@ struct Rig {
             EXPECT_LE(l.count, config.threadsPerGrid);
             EXPECT_EQ(spy.asyncCopyBytes[i], l.count * sizeof(uint64_t));
         }
+        for (const Checkpoint& cp : checkpoints) {
+            EXPECT_LE(cp.k, last);
+            EXPECT_EQ(cp.k % 2, 1u);
+        }
     }
 };
 
-TEST(RunSieve, RandomRangesSendEverySurvivorOnceInOrder) {
+TEST(RunSieve, WalksSendEverySurvivorOnceInOrder) {
+    // Walks to the top of 64 bits, where one step too far wraps around.
+    struct TopCase {
+        const char* what;
+        uint64_t first, last;
+        uint32_t threads;
+        int32_t range;
+    };
+    const TopCase tops[] = {
+        {"the last multiplier alone", kTop, kTop, 4, 7},
+        {"the last two", kTop - 2, kTop, 1, 1},
+        {"a few segments up to the top", kTop - 2 * 40, kTop, 5, 7},
+        {"a segment longer than what is left", kTop - 2 * 3, kTop, 100, 1000},
+        {"full batches exactly at the top", kTop - 2 * 99, kTop, 3, 9},
+        {"ending one below the top", kTop - 2 * 20, kTop - 1, 4, 6},
+    };
+    for (const TopCase& c : tops) {
+        SCOPED_TRACE(c.what);
+        Rig rig(33, c.threads, c.range, {3, 5, 7, 11, 13});
+        rig.secondsPerLaunch = 100;  // a checkpoint would be due after every batch
+        ASSERT_NO_FATAL_FAILURE(rig.expectWalk(c.first, c.last));
+    }
+
     std::mt19937_64 random(20240607);
     const uint32_t primeCounts[] = {0, 1, 4, 10, 11, 30, 100};
     for (int trial = 0; trial < 300; ++trial) {
@@ -125,189 +171,116 @@ TEST(RunSieve, RandomRangesSendEverySurvivorOnceInOrder) {
                      std::to_string(primeCount) + " threads " + std::to_string(threads) +
                      " range " + std::to_string(range) + " k " + std::to_string(first) + ".." +
                      std::to_string(last));
-
         Rig rig(n, threads, range, buildSmallPrimes(primeCount));
         rig.state.kTested = 17;  // carried over from a checkpoint
-        rig.run(first, last);
-        const std::vector<uint64_t> expected = survivors(first, last, n, rig.primes);
-        ASSERT_EQ(rig.spy.sent(), expected);
-        EXPECT_EQ(rig.state.kTested, 17 + expected.size());
-        rig.expectLaunchShapes();
-        if (first > last) {
-            EXPECT_TRUE(rig.spy.launches.empty());
-        }
+        ASSERT_NO_FATAL_FAILURE(rig.expectWalk(first, last));
     }
 }
 
-TEST(RunSieve, WalksToTheTopOfSixtyFourBits) {
-    struct TopCase {
+// A checkpoint names the first multiplier not yet tested and carries the
+// counts of everything before it, so a restart from it neither repeats nor
+// skips a batch, and no factor found before it can be lost.
+TEST(RunSieve, CheckpointsComeAfterAMinuteAndResumeRightAfterTheBatch) {
+    struct CheckpointCase {
         const char* what;
-        uint64_t first, last;
-        uint32_t threads;
+        uint32_t n, threads;
         int32_t range;
-    };
-    const TopCase cases[] = {
-        {"the last multiplier alone", kTop, kTop, 4, 7},
-        {"the last two", kTop - 2, kTop, 1, 1},
-        {"a few segments up to the top", kTop - 2 * 40, kTop, 5, 7},
-        {"a segment longer than what is left", kTop - 2 * 3, kTop, 100, 1000},
-        {"full batches exactly at the top", kTop - 2 * 99, kTop, 3, 9},
-        {"ending one below the top", kTop - 2 * 20, kTop - 1, 4, 6},
-    };
-    for (const TopCase& c : cases) {
-        SCOPED_TRACE(c.what);
-        Rig rig(33, c.threads, c.range, {3, 5, 7, 11, 13});
-        rig.secondsPerLaunch = 100;  // a checkpoint would be due after every batch
-        rig.run(c.first, c.last);
-        const std::vector<uint64_t> expected = survivors(c.first, c.last, 33, rig.primes);
-        EXPECT_EQ(rig.spy.sent(), expected);
-        EXPECT_EQ(rig.state.kTested, expected.size());
-        for (const Rig::Checkpoint& cp : rig.checkpoints) {
-            EXPECT_LE(cp.k, c.last);  // never a position past the end
-            EXPECT_EQ(cp.k % 2, 1u);
-        }
-        rig.expectLaunchShapes();
-    }
-}
-
-TEST(RunSieve, FullBatchRestartsRightAfterTheLastMultiplierTaken) {
-    // Survivors of {3,5,7}, n=32, from 3: 3 7 13 15 | 21 25 27 31 | 37 43 45 ...
-    Rig rig(32, 4, 20, {3, 5, 7});
-    rig.secondsPerLaunch = 61;  // a checkpoint after every batch but the last
-    rig.run(3, 61);
-    const std::vector<uint64_t> expected = survivors(3, 61, 32, rig.primes);
-    ASSERT_EQ(rig.spy.sent(), expected);
-    ASSERT_GE(rig.spy.launches.size(), 3u);
-    EXPECT_EQ(rig.spy.launches[0].batch, (std::vector<uint64_t>{3, 7, 13, 15}));
-    EXPECT_EQ(rig.spy.launches[1].batch, (std::vector<uint64_t>{21, 25, 27, 31}));
-    ASSERT_EQ(rig.checkpoints.size(), rig.spy.launches.size() - 1);
-    for (std::size_t i = 0; i + 1 < rig.spy.launches.size(); ++i) {
-        const SpyRuntime::Launch& l = rig.spy.launches[i];
-        if (l.count == rig.config.threadsPerGrid) {
-            EXPECT_EQ(rig.checkpoints[i].k, l.batch.back() + 2) << "batch " << i;
-        }
-    }
-}
-
-TEST(RunSieve, SegmentThatRunsOutLeavesAPartialBatch) {
-    // A range of 10 odd multipliers per segment and room for 100: every
-    // batch ends with its segment, so the walk moves 20 at a time.
-    Rig rig(32, 100, 10, {3, 5, 7});
-    rig.secondsPerLaunch = 61;
-    rig.run(3, 81);
-    EXPECT_EQ(rig.spy.sent(), survivors(3, 81, 32, rig.primes));
-    ASSERT_EQ(rig.spy.launches.size(), 4u);
-    ASSERT_EQ(rig.checkpoints.size(), 3u);
-    EXPECT_EQ(rig.checkpoints[0].k, 23u);
-    EXPECT_EQ(rig.checkpoints[1].k, 43u);
-    EXPECT_EQ(rig.checkpoints[2].k, 63u);
-}
-
-TEST(RunSieve, CheckpointOnlyWhenMoreThanSixtySecondsHavePassed) {
-    struct TimerCase {
+        std::vector<uint32_t> primes;
         int64_t secondsPerLaunch;
+        uint64_t first, last;
+        std::set<uint64_t> passing;
+        std::size_t launches;
         std::vector<uint64_t> positions;
+        std::vector<std::vector<uint64_t>> leadingBatches;
     };
-    // No table primes, one multiplier per batch: batch i takes 1+2i.
-    const TimerCase cases[] = {
-        {0, {}},
-        {60, {5, 9}},         // 120 s after the mark at the 2nd and 4th batch
-        {61, {3, 5, 7, 9}},   // after every batch but the one that ends the walk
-        {31, {5, 9}},         // 62 s at the 2nd and at the 4th batch
-        {30, {7}},            // exactly 60 s at the 2nd batch is not enough; 90 s at the 3rd
+    // With no table primes and one multiplier per batch, batch i takes 1+2i;
+    // 61 s per batch makes a checkpoint due after every batch but the last.
+    const CheckpointCase cases[] = {
+        // Survivors of {3,5,7}, n=32, from 3: 3 7 13 15 | 21 25 27 31 | 37 43 45 51 | ...
+        {"full batches resume after the last multiplier taken", 32, 4, 20, {3, 5, 7}, 61, 3, 61,
+         {}, 4, {17, 33, 53}, {{3, 7, 13, 15}, {21, 25, 27, 31}, {37, 43, 45, 51}}},
+        // Ten odd multipliers per segment and room for 100: every batch ends
+        // with its segment, so the walk moves 20 at a time.
+        {"a segment that runs out leaves a partial batch", 32, 100, 10, {3, 5, 7}, 61, 3, 81, {},
+         4, {23, 43, 63}, {}},
+        {"no time passes", 40, 1, 100, {}, 0, 1, 9, {}, 5, {}, {}},
+        {"120 s after the mark at the 2nd and 4th batch", 40, 1, 100, {}, 60, 1, 9, {}, 5, {5, 9}, {}},
+        {"after every batch but the one that ends the walk", 40, 1, 100, {}, 61, 1, 9, {}, 5,
+         {3, 5, 7, 9}, {}},
+        {"62 s at the 2nd and at the 4th batch", 40, 1, 100, {}, 31, 1, 9, {}, 5, {5, 9}, {}},
+        {"exactly 60 s at the 2nd batch is not enough; 90 s at the 3rd", 40, 1, 100, {}, 30, 1, 9,
+         {}, 5, {7}, {}},
+        // k=3 is reported before the checkpoint moves past it, so a kill in
+        // between cannot lose it.
+        {"factor of the batch before the checkpoint", 40, 1, 100, {}, 61, 1, 5, {3}, 3, {3, 5}, {}},
     };
-    for (const TimerCase& c : cases) {
-        Rig rig(40, 1, 100, {});
+    for (const CheckpointCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        Rig rig(c.n, c.threads, c.range, c.primes);
         rig.secondsPerLaunch = c.secondsPerLaunch;
-        rig.run(1, 9);
+        rig.spy.passing = c.passing;
+        ASSERT_NO_FATAL_FAILURE(rig.expectWalk(c.first, c.last));
+        ASSERT_EQ(rig.spy.launches.size(), c.launches);
+        for (std::size_t i = 0; i < c.leadingBatches.size(); ++i)
+            EXPECT_EQ(rig.spy.launches[i].batch, c.leadingBatches[i]) << "batch " << i;
         std::vector<uint64_t> positions;
-        for (const Rig::Checkpoint& cp : rig.checkpoints) positions.push_back(cp.k);
-        EXPECT_EQ(positions, c.positions) << c.secondsPerLaunch << " s per batch";
+        for (const Rig::Checkpoint& cp : rig.checkpoints) {
+            positions.push_back(cp.k);
+            EXPECT_EQ(cp.kTested, survivors(c.first, cp.k - 2, c.n, c.primes).size()) << cp.k;
+            EXPECT_EQ(cp.factors, std::distance(c.passing.begin(), c.passing.lower_bound(cp.k))) << cp.k;
+        }
+        EXPECT_EQ(positions, c.positions);
+        EXPECT_EQ(rig.state.factors, static_cast<int32_t>(c.passing.size()));
     }
 }
 
-TEST(RunSieve, CheckpointComesAfterTheBatchAndItsFactorsAreReported) {
-    ScratchDir dir;
-    Rig rig(40, 1, 100, {});
-    rig.secondsPerLaunch = 61;
-    rig.spy.passing = {3};
-    ::testing::internal::CaptureStdout();
-    rig.run(1, 5);
-    ::testing::internal::GetCapturedStdout();
-    ASSERT_EQ(rig.checkpoints.size(), 2u);
-    EXPECT_EQ(rig.checkpoints[0].k, 3u);
-    EXPECT_EQ(rig.checkpoints[0].kTested, 1u);
-    EXPECT_EQ(rig.checkpoints[1].k, 5u);
-    EXPECT_EQ(rig.checkpoints[1].kTested, 2u);
-    // k=3 was found in this very batch and reported before the checkpoint
-    // moved past it, so a kill in between cannot lose it.
-    EXPECT_EQ(rig.checkpoints[1].factors, 1);
-    EXPECT_EQ(rig.state.factors, 1);
-}
-
-TEST(RunSieve, StartClearsTheDeviceResultEvenWithNothingToDo) {
-    Rig rig(32, 16, 16, {3, 5, 7});
-    rig.run(11, 9);
-    EXPECT_TRUE(rig.spy.launches.empty());
-    EXPECT_EQ(rig.spy.resultClears, 1);
-    for (int w = 0; w < 10; ++w) EXPECT_EQ(rig.spy.deviceResult[w], 0u) << w;
-    EXPECT_EQ(rig.state.kTested, 0u);
-}
-
-TEST(RunSieve, StruckSingleMultiplierStillLaunchesAnEmptyBatch) {
-    Rig rig(32, 16, 16, {3, 5, 7});  // 5*2^32+1 is divisible by 3
-    rig.run(5, 5);
-    ASSERT_EQ(rig.spy.launches.size(), 1u);
-    EXPECT_EQ(rig.spy.launches[0].count, 0u);
-    EXPECT_EQ(rig.state.kTested, 0u);
-    EXPECT_EQ(rig.spy.resultClears, 1);  // nothing reported, nothing to clear
-}
-
-TEST(RunSieve, ReportsEveryRecordOfALaunch) {
-    ScratchDir dir;
-    const uint64_t base = (1ull << 40) + 1;
-    Rig rig(300, 64, 64, {});
-    rig.spy.passing = {base + 4, base + 100};
-    rig.state.factors = 3;
-    ::testing::internal::CaptureStdout();
-    rig.run(base, base + 300);
-    const std::string out = ::testing::internal::GetCapturedStdout();
-    EXPECT_EQ(out, factorBanner(base + 4, 300) + factorBanner(base + 100, 300));
-    EXPECT_EQ(rig.state.factors, 5);
-    const std::string log = kalvenor::testing::readFile(dir / "factors.txt");
-    EXPECT_EQ(countOf(log, factorMessage(base + 4, 300)), 1);
-    EXPECT_EQ(countOf(log, factorMessage(base + 100, 300)), 1);
-    EXPECT_EQ(countOf(log, "\n"), 4);
-    EXPECT_EQ(rig.spy.resultClears, 2);  // the start, and after the one launch that reported
-    for (int w = 0; w < 10; ++w) EXPECT_EQ(rig.spy.deviceResult[w], 0u) << w;
-}
-
-TEST(RunSieve, FactorsInSeparateLaunchesAreEachReportedOnce) {
-    ScratchDir dir;
-    Rig rig(127, 8, 8, {});
-    rig.spy.passing = {5, 21, 23, 99};
-    ::testing::internal::CaptureStdout();
-    rig.run(1, 99);
-    const std::string out = ::testing::internal::GetCapturedStdout();
-    EXPECT_EQ(out, factorBanner(5, 127) + factorBanner(21, 127) + factorBanner(23, 127) +
-                       factorBanner(99, 127));
-    EXPECT_EQ(rig.state.factors, 4);
-    EXPECT_EQ(rig.spy.resultClears, 1 + 3);  // 21 and 23 share a launch
-}
-
-TEST(RunSieve, LaunchCountingMoreThanThreeIsTestedAgainOnTheHost) {
-    ScratchDir dir;
-    // The fake device claims five; of the batch 1..41 only k=5 is a factor
-    // of a Fermat number for n=127, and the host test finds just that.
-    Rig rig(127, 64, 64, {});
-    rig.spy.passing = {3, 5, 7, 9, 11};
-    ::testing::internal::CaptureStdout();
-    ::testing::internal::CaptureStderr();
-    rig.run(1, 41);
-    const std::string err = ::testing::internal::GetCapturedStderr();
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(), factorBanner(5, 127));
-    EXPECT_NE(err.find("WARNING"), std::string::npos) << err;
-    EXPECT_EQ(rig.state.factors, 1);
+TEST(RunSieve, FactorsAreReportedOnceAndTheDeviceResultCleared) {
+    constexpr uint64_t base = (1ull << 40) + 1;
+    struct ReportCase {
+        const char* what;
+        uint32_t n, threads;
+        std::vector<uint32_t> primes;
+        uint64_t first, last;
+        std::set<uint64_t> passing;
+        std::vector<uint64_t> reported;
+        std::size_t launches;
+        int resultClears;  // the one at the start, then one after each launch that reported
+        bool warning;
+    };
+    const ReportCase cases[] = {
+        {"every record of a launch", 300, 64, {}, base, base + 300, {base + 4, base + 100},
+         {base + 4, base + 100}, 3, 2, false},
+        {"factors in separate launches, 21 and 23 sharing one", 127, 8, {}, 1, 99, {5, 21, 23, 99},
+         {5, 21, 23, 99}, 7, 4, false},
+        // The fake device claims five; of the batch 1..41 only k=5 is a
+        // factor of a Fermat number for n=127, and the host test finds just that.
+        {"a launch counting more than three is tested again on the host", 127, 64, {}, 1, 41,
+         {3, 5, 7, 9, 11}, {5}, 1, 2, true},
+        {"nothing to do", 32, 16, {3, 5, 7}, 11, 9, {}, {}, 0, 1, false},
+        // 5*2^32+1 is divisible by 3.
+        {"a struck single multiplier still launches an empty batch", 32, 16, {3, 5, 7}, 5, 5, {},
+         {}, 1, 1, false},
+    };
+    for (const ReportCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        Rig rig(c.n, c.threads, static_cast<int32_t>(c.threads), c.primes);
+        rig.spy.passing = c.passing;
+        rig.state.factors = 3;  // carried over from a checkpoint
+        ASSERT_NO_FATAL_FAILURE(rig.expectWalk(c.first, c.last));
+        EXPECT_EQ(rig.spy.launches.size(), c.launches);
+        std::string banners;
+        const std::string log = kalvenor::testing::readFile(rig.dir / "factors.txt");
+        for (uint64_t k : c.reported) {
+            banners += factorBanner(k, c.n);
+            EXPECT_EQ(countOf(log, factorMessage(k, c.n)), 1) << k;
+        }
+        EXPECT_EQ(rig.out, banners);
+        EXPECT_EQ(countOf(log, "\n"), 2 * static_cast<int>(c.reported.size()));
+        EXPECT_EQ(rig.state.factors, 3 + static_cast<int32_t>(c.reported.size()));
+        EXPECT_EQ(rig.spy.resultClears, c.resultClears);
+        for (int w = 0; w < 10; ++w) EXPECT_EQ(rig.spy.deviceResult[w], 0u) << w;
+        EXPECT_EQ(rig.err.find("WARNING") != std::string::npos, c.warning) << rig.err;
+    }
 }
 
 TEST(RunSieve, FailedBatchIsRunAgainAndCountedOnce) {
@@ -315,65 +288,56 @@ TEST(RunSieve, FailedBatchIsRunAgainAndCountedOnce) {
         const char* what;
         int failSynchronize, failLaunch;
         int syncMessages;
+        std::size_t launches;  // the failed run reaches the device only when the launch went out
     };
     const RetryCase cases[] = {
-        {"synchronisation fails once", 1, 0, 1},
-        {"launch refused once", 0, 1, 0},
+        {"synchronisation fails once", 1, 0, 1, 3},
+        {"launch refused once", 0, 1, 0, 2},
     };
     for (const RetryCase& c : cases) {
         SCOPED_TRACE(c.what);
-        ScratchDir dir;
         Rig rig(127, 8, 8, {});
         rig.spy.passing = {5};
         rig.spy.failSynchronize = c.failSynchronize;
         rig.spy.failLaunch = c.failLaunch;
-        ::testing::internal::CaptureStdout();
         rig.run(1, 31);
-        const std::string out = ::testing::internal::GetCapturedStdout();
-        EXPECT_EQ(countOf(out, "\nERROR: cudaDeviceSynchronize failed!\n"), c.syncMessages);
-        EXPECT_EQ(countOf(out, factorMessage(5, 127)), 1) << out;
+        EXPECT_EQ(countOf(rig.out, "\nERROR: cudaDeviceSynchronize failed!\n"), c.syncMessages);
+        EXPECT_EQ(countOf(rig.out, factorMessage(5, 127)), 1) << rig.out;
         EXPECT_EQ(rig.state.factors, 1);
         EXPECT_EQ(rig.state.kTested, 16u);
-        const std::vector<uint64_t> firstBatch = {1, 3, 5, 7, 9, 11, 13, 15};
-        if (c.failSynchronize > 0) {
-            // The failed run reached the device; the rerun sends the same batch.
-            ASSERT_EQ(rig.spy.launches.size(), 3u);
-            EXPECT_EQ(rig.spy.launches[0].batch, firstBatch);
-            EXPECT_EQ(rig.spy.launches[1].batch, firstBatch);
-        } else {
-            ASSERT_EQ(rig.spy.launches.size(), 2u);
-            EXPECT_EQ(rig.spy.launches[0].batch, firstBatch);
-        }
+        ASSERT_EQ(rig.spy.launches.size(), c.launches);
+        for (std::size_t i = 0; i + 1 < c.launches; ++i)  // the rerun sends the same batch
+            EXPECT_EQ(rig.spy.launches[i].batch, (std::vector<uint64_t>{1, 3, 5, 7, 9, 11, 13, 15}));
     }
 }
 
 void runWithFailures(int failSynchronize, int failLaunch) {
     Rig rig(127, 8, 8, {});
+    rig.capture = false;
     rig.spy.failSynchronize = failSynchronize;
     rig.spy.failLaunch = failLaunch;
     rig.run(1, 31);
-}
-
-TEST(RunSieveDeathTest, BatchThatFailsTwiceEndsTheProcess) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(runWithFailures(2, 0), ::testing::ExitedWithCode(255),
-                "CUDA Runtime API error 999: spy device lost\\.");
-    EXPECT_EXIT(runWithFailures(0, 2), ::testing::ExitedWithCode(255),
-                "CUDA Runtime API error 998: spy launch refused\\.");
 }
 
 void runUnderMemoryLimit() {
     const rlimit limit{512u << 20, 512u << 20};
     ::setrlimit(RLIMIT_AS, &limit);
     Rig rig(127, 256, 1 << 30, {3});
+    rig.capture = false;
     rig.run(1, 31);
 }
 
-TEST(RunSieveDeathTest, SieveArrayThatCannotBeAllocatedEndsTheProcess) {
-    if (testing::kAddressSanitizer) GTEST_SKIP() << "an address-space limit starves the sanitizer itself";
+TEST(RunSieveDeathTest, BatchThatFailsTwiceOrASieveTooLargeEndsTheProcess) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(runUnderMemoryLimit(), ::testing::ExitedWithCode(1),
-                "\nThere is not enough memory to allocate a table for the sieve: ");
+    EXPECT_EXIT(runWithFailures(2, 0), ::testing::ExitedWithCode(255),
+                "CUDA Runtime API error 999: spy device lost\\.");
+    EXPECT_EXIT(runWithFailures(0, 2), ::testing::ExitedWithCode(255),
+                "CUDA Runtime API error 998: spy launch refused\\.");
+    // An address-space limit would starve the sanitizer itself.
+    if (!testing::kAddressSanitizer) {
+        EXPECT_EXIT(runUnderMemoryLimit(), ::testing::ExitedWithCode(1),
+                    "\nThere is not enough memory to allocate a table for the sieve: ");
+    }
 }
 
 }  // namespace

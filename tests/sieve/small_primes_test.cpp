@@ -73,26 +73,20 @@ TEST(SmallPrimes, EveryCountUpToThreeThousandIsTheFirstOddPrimes) {
     }
 }
 
-TEST(SmallPrimes, CountsWhoseBoundFallsShortAreStillFilled) {
-    // 11 odd primes need 37, one past the bound of 36; the table must
-    // still come out whole rather than end in unset entries. The others are
-    // further counts the fit undershoots, one just past each tier's start.
-    for (uint32_t count : {11u, 12u, 16u, 99u, 101u, 1007u, 10238u, 132503u}) {
-        SCOPED_TRACE(count);
-        EXPECT_LT(oddPrimesBelow(primeBound(count)), count);
-        EXPECT_EQ(buildSmallPrimes(count), firstOddPrimes(count));
+TEST(SmallPrimes, WideningHappensExactlyWhereTheBoundFallsShort) {
+    // 11 odd primes need 37, one past the bound of 36; the table must still
+    // come out whole rather than end in unset entries. The other short ones
+    // are further counts the fit undershoots, one just past each tier's
+    // start; the configured counts must not need widening at all.
+    const std::vector<uint32_t> fallShort = {11, 12, 16, 99, 101, 1007, 10238, 132503};
+    const std::vector<uint32_t> configured = {20, 50, 100, 500, 1000, 5000, 20000, 50000};
+    for (bool falls : {true, false}) {
+        for (uint32_t count : falls ? fallShort : configured) {
+            SCOPED_TRACE(count);
+            EXPECT_EQ(oddPrimesBelow(primeBound(count)) < count, falls);
+            EXPECT_EQ(buildSmallPrimes(count), firstOddPrimes(count));
+        }
     }
-}
-
-TEST(SmallPrimes, ConfiguredCountsNeedNoWidening) {
-    for (uint32_t count : {20u, 50u, 100u, 500u, 1000u, 5000u, 20000u, 50000u})
-        EXPECT_GE(oddPrimesBelow(primeBound(count)), count) << count;
-}
-
-TEST(SmallPrimesDeathTest, CountBeyondThirtyTwoBitPrimesIsRefused) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(buildSmallPrimes(300000000u), ::testing::ExitedWithCode(1),
-                "\nThere is not enough memory to allocate a table of primes: ");
 }
 
 void buildUnderMemoryLimit(uint32_t count) {
@@ -101,12 +95,17 @@ void buildUnderMemoryLimit(uint32_t count) {
     buildSmallPrimes(count);
 }
 
-TEST(SmallPrimesDeathTest, AllocationFailureEndsWithThePrimesMessage) {
-    if (testing::kAddressSanitizer) GTEST_SKIP() << "an address-space limit starves the sanitizer itself";
+TEST(SmallPrimesDeathTest, TablesThatCannotBeHeldEndWithThePrimesMessage) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    // 100 million primes want a 1 GB sieve and a 400 MB table.
-    EXPECT_EXIT(buildUnderMemoryLimit(100000000u), ::testing::ExitedWithCode(1),
+    // Beyond the 32-bit primes.
+    EXPECT_EXIT(buildSmallPrimes(300000000u), ::testing::ExitedWithCode(1),
                 "\nThere is not enough memory to allocate a table of primes: ");
+    // 100 million primes want a 1 GB sieve and a 400 MB table; an
+    // address-space limit would starve the sanitizer itself.
+    if (!testing::kAddressSanitizer) {
+        EXPECT_EXIT(buildUnderMemoryLimit(100000000u), ::testing::ExitedWithCode(1),
+                    "\nThere is not enough memory to allocate a table of primes: ");
+    }
 }
 
 }  // namespace

@@ -29,8 +29,7 @@ public:
     // does: word 0 counts every one, only three get a record.
     std::set<uint64_t> passing;
     // Upcoming calls that fail, counted down.
-    int failSynchronize = 0;
-    int failLaunch = 0;
+    int failSynchronize = 0, failLaunch = 0;
     // Called at every launch, after recording it (e.g. to move a fake clock).
     std::function<void(const Launch&)> onLaunch;
 
@@ -43,10 +42,7 @@ public:
     int runtimeVersion() const override { return 0; }
     int driverVersion() const override { return 0; }
     int selectDevice(int) override { return 0; }
-    int deviceProperties(DeviceInfo& info) override {
-        info = DeviceInfo{"spy", 0, 0, 1, 0};
-        return 0;
-    }
+    int deviceProperties(DeviceInfo& info) override { info = DeviceInfo{"spy", 0, 0, 1, 0}; return 0; }
     void setBlockingSync() override {}
 
     int allocateHost(void** p, std::size_t bytes) override { return allocate(p, bytes); }
@@ -59,26 +55,18 @@ public:
     int freeDevice(void* p) override { std::free(p); return 0; }
 
     int copyToDevice(void* device, const void* host, std::size_t bytes) override {
-        if (device == deviceResult) ++resultClears;
-        std::memcpy(device, host, bytes);
-        return 0;
+        resultClears += device == deviceResult;
+        return copy(device, host, bytes);
     }
     int copyToDeviceAsync(void* device, const void* host, std::size_t bytes) override {
         asyncCopyBytes.push_back(bytes);
-        std::memcpy(device, host, bytes);
-        return 0;
+        return copy(device, host, bytes);
     }
-    int copyToHost(void* host, const void* device, std::size_t bytes) override {
-        std::memcpy(host, device, bytes);
-        return 0;
-    }
+    int copyToHost(void* host, const void* device, std::size_t bytes) override { return copy(host, device, bytes); }
 
     int launch(int kernelIndex, uint32_t blocks, uint32_t threadsPerBlock,
                const KernelArgs& args) override {
-        if (failLaunch > 0) {
-            --failLaunch;
-            return kLaunchFailure;
-        }
+        if (due(failLaunch)) return kLaunchFailure;
         Launch l{kernelIndex, blocks, threadsPerBlock, args.n, args.count,
                  std::vector<uint64_t>(args.candidates, args.candidates + args.count)};
         for (uint64_t k : l.batch) {
@@ -93,13 +81,7 @@ public:
         if (onLaunch) onLaunch(launches.back());
         return 0;
     }
-    int synchronize() override {
-        if (failSynchronize > 0) {
-            --failSynchronize;
-            return kSyncFailure;
-        }
-        return 0;
-    }
+    int synchronize() override { return due(failSynchronize) ? kSyncFailure : 0; }
 
     std::string errorText(int code) const override {
         return code == kSyncFailure ? "spy device lost" : "spy launch refused";
@@ -116,6 +98,11 @@ public:
     }
 
 private:
+    static bool due(int& failures) { return failures > 0 && failures-- > 0; }
+    static int copy(void* to, const void* from, std::size_t bytes) {
+        std::memcpy(to, from, bytes);
+        return 0;
+    }
     static int allocate(void** p, std::size_t bytes) {
         // Garbage, not zeros: the sieve must clear what it relies on.
         *p = std::malloc(bytes);
