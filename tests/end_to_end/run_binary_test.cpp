@@ -1,7 +1,9 @@
 // The real binary in a scratch directory: its console text, files and exit
-// codes for whole runs.
+// codes for whole runs, resumed runs, lines cut into pieces and the options.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -10,7 +12,9 @@
 namespace kalvenor::testing {
 namespace {
 
-const std::string kSeparator = std::string(80, '-') + "\n";
+namespace fs = std::filesystem;
+
+const std::string kF127 = "!!! Found factor 5*2^127+1 !!!";
 
 std::string factorBanner(const std::string& message) {
     // The frame is as long as the visible message, padded to 78 characters.
@@ -19,132 +23,94 @@ std::string factorBanner(const std::string& message) {
     return "\n" + frame + "\n" + message + frame;
 }
 
-TEST(EndToEnd, EmptyWorkFileEndsWithCodeOne) {
-    ScratchDir dir(false);
-    writeFile(dir / "worktodo.txt", "");
-    const ProcessResult run = runKalvenor(dir.path());
-    EXPECT_EQ(run.exitCode, 1);
-    EXPECT_NE(run.out.find("Kalvenor_CUDA version 2.018\n"), std::string::npos);
-    EXPECT_NE(run.out.find("\nNo available assignments found in worktodo file.\n"), std::string::npos);
+RunCase knownFactor(const char* name, const std::string& line, const std::string& factor) {
+    return {.name = name, .worktodo = line + "\n", .timeoutSeconds = 300, .factors = {factor},
+            .out = {"\nRuntime options\n"}, .results = {"Range is complete. Found 1 factor(s)."}};
 }
 
-TEST(EndToEnd, MissingWorkFileSaysSoAndEndsWithCodeOne) {
-    ScratchDir dir(false);
-    const ProcessResult run = runKalvenor(dir.path());
-    EXPECT_EQ(run.exitCode, 1);
-    EXPECT_NE(run.err.find("Can't open worktodo file"), std::string::npos) << run.err;
-}
-
-TEST(EndToEnd, KnownFactorOfF28IsReportedAndTheLineRemoved) {
-    ScratchDir dir(false);
-    writeFile(dir / "worktodo.txt", "FermatFactor=36,36,25709300001,25709340001\n");
-    const ProcessResult run = runKalvenor(dir.path());
-    ASSERT_EQ(run.exitCode, 6) << run.out << run.err;
-
-    EXPECT_NE(run.out.find("\nStarting range: n=36-36 and k=25709300001-25709340001\n"), std::string::npos);
-    EXPECT_NE(run.out.find("\nRuntime options\n  GPU kernel                kalvenor96bit_n32_63\n"),
-              std::string::npos)
-        << run.out;
-    EXPECT_NE(run.out.find("\nTesting for n = 36\n"), std::string::npos);
-    EXPECT_NE(run.out.find(factorBanner("!!! Found factor 25709319373*2^36+1 !!!\n")), std::string::npos)
-        << run.out;
-    EXPECT_NE(run.out.find("\nn=36: tested "), std::string::npos);
-    EXPECT_NE(run.out.find("\nNo more assignments found in worktodo file. Work is done.\n"), std::string::npos);
-
-    EXPECT_EQ(readFile(dir / "worktodo.txt"), "");
-    EXPECT_FALSE(fileExists(dir / "kalvenor.cpt"));
-
-    const std::string factors = readFile(dir / "factors.txt");
-    EXPECT_EQ(countOf(factors, "!!! Found factor 25709319373*2^36+1 !!!\n"), 1) << factors;
-    ASSERT_GE(factors.size(), 25u);
-    EXPECT_EQ(factors[24], '\n');  // the ctime stamp on its own line
-
-    const std::string results = readFile(dir / "results.txt");
-    EXPECT_NE(results.find("Starting range: n=36-36 and k=25709300001-25709340001\n"), std::string::npos);
-    EXPECT_NE(results.find("n=36: tested "), std::string::npos);
-    EXPECT_NE(results.find(" of 40001 numbers ("), std::string::npos);
-    EXPECT_NE(results.find("Range is complete. Found 1 factor(s). For details see file factors.txt\n" +
-                           kSeparator),
-              std::string::npos)
-        << results;
-}
-
-TEST(EndToEnd, BlankLineIsRemovedThenTheNextLineRuns) {
-    ScratchDir dir(false);
-    writeFile(dir / "worktodo.txt", "   \nFermatFactor=127,127,3,101\n");
-    const ProcessResult run = runKalvenor(dir.path());
-    ASSERT_EQ(run.exitCode, 6) << run.out << run.err;
-    EXPECT_NE(run.out.find("\nRemoved blank line from worktodo file.\n"), std::string::npos);
-    EXPECT_EQ(countOf(run.out, "!!! Found factor 5*2^127+1 !!!"), 1);
-    EXPECT_EQ(readFile(dir / "worktodo.txt"), "");
-}
-
-TEST(EndToEnd, RejectedLinesAreRemovedWithTheirMessages) {
-    ScratchDir dir(false);
-    writeFile(dir / "worktodo.txt",
-              "fermatfactor=40,40,3,5\nFermatFactor=31,40,3,5\nFermatFactor=40,40,9,7\n");
-    const ProcessResult run = runKalvenor(dir.path());
-    EXPECT_EQ(run.exitCode, 6) << run.out << run.err;
-    EXPECT_NE(run.out.find("\nRemoved a line that does not begin with FermatFactor= (case-sensitive).\n"),
-              std::string::npos);
-    EXPECT_NE(run.out.find("\nThe values of n must be in the range from nMin = 32 to nMax = 607.\n"
-                           "\nRemoved a line with incorrect start or end values of k or n.\n"),
-              std::string::npos);
-    EXPECT_NE(run.out.find("\nThe ending value for k (kEnd) was not set or less than the starting value of k (kStart).\n"),
-              std::string::npos);
-    EXPECT_EQ(readFile(dir / "worktodo.txt"), "");
-}
-
-struct KnownFactorCase {
-    const char* line;
-    const char* message;
+const RunCase kRuns[] = {
+    {.name = "EmptyWorkFile", .worktodo = "", .exitCode = 1,
+     .out = {"Kalvenor_CUDA version 2.018\n", "\nNo available assignments found in worktodo file.\n"}},
+    {.name = "MissingWorkFile", .exitCode = 1, .err = {"Can't open worktodo file"}},
+    {.name = "KnownFactorOfF28", .worktodo = "FermatFactor=36,36,25709300001,25709340001\n",
+     .factors = {"!!! Found factor 25709319373*2^36+1 !!!\n"},
+     .out = {"\nStarting range: n=36-36 and k=25709300001-25709340001\n",
+             "\nRuntime options\n  GPU kernel                kalvenor96bit_n32_63\n", "\nTesting for n = 36\n",
+             factorBanner("!!! Found factor 25709319373*2^36+1 !!!\n"), "\nn=36: tested ",
+             "\nNo more assignments found in worktodo file. Work is done.\n"},
+     .results = {"Starting range: n=36-36 and k=25709300001-25709340001\n", "n=36: tested ", " of 40001 numbers (",
+                 "Range is complete. Found 1 factor(s). For details see file factors.txt\n" + std::string(80, '-') + "\n"},
+     .more = [](const fs::path& dir, const ProcessResult&) {
+         const std::string factors = readFile(dir / "factors.txt");
+         ASSERT_GE(factors.size(), 25u);
+         EXPECT_EQ(factors[24], '\n');  // the ctime stamp on its own line
+     }},
+    {.name = "BlankLineIsRemovedThenTheNextLineRuns", .worktodo = "   \nFermatFactor=127,127,3,101\n",
+     .factors = {kF127}, .out = {"\nRemoved blank line from worktodo file.\n"}},
+    {.name = "RejectedLinesAreRemovedWithTheirMessages",
+     .worktodo = "fermatfactor=40,40,3,5\nFermatFactor=31,40,3,5\nFermatFactor=40,40,9,7\n",
+     .out = {"\nRemoved a line that does not begin with FermatFactor= (case-sensitive).\n",
+             "\nThe values of n must be in the range from nMin = 32 to nMax = 607.\n"
+             "\nRemoved a line with incorrect start or end values of k or n.\n",
+             "\nThe ending value for k (kEnd) was not set or less than the starting value of k (kStart).\n"}},
+    {.name = "HandWrittenCheckpointContinuesWithoutStartingAgain",
+     .worktodo = "FermatFactor=60,62,4294967297,4294977297\n",
+     .checkpoint = "nCurrent=61\nkCurrent=4294970001\nkTested =100\nseconds =5.00\nfactors =0\n",
+     .out = {"\nContinue range: n=60-62(61) and k=4294967297-4294977297(4294970001)\n", {"Starting range", 0},
+             {"\nTesting for n = 60\n", 0}, "\nTesting for n = 61\n", "\nTesting for n = 62\n"},
+     .results = {{"Starting range", 0}, {"Range is complete. No factors found.\n", 1}}},
+    {.name = "CheckpointOfAnotherLineIsRemovedAndTheRangeStartsAfresh",
+     .worktodo = "FermatFactor=60,60,4294967297,4294977297\n",
+     .checkpoint = "nCurrent=75\nkCurrent=4294970001\nkTested =100\nseconds =5.00\nfactors =0\n",
+     .out = {"\nThe current value for n (nCurrent) is outside of the range of n.\n"
+             "\nRemoved obsolete checkpoint file kalvenor.cpt and continue.\n",
+             "\nStarting range: n=60-60 and k=4294967297-4294977297\n"}},
+    // n = 62 fits the 96-bit kernel, n = 63 needs 128 bits, 64..65 belong to the next window.
+    {.name = "LineAcrossWindowsAndLevelsRunsPieceByPiece",
+     .worktodo = "FermatFactor=62,65,8589934593,8589936593\nFermatFactor=127,127,3,9\n", .factors = {kF127},
+     .out = {{"\nTesting for n = 62\n", 1}, {"\nTesting for n = 63\n", 1}, {"\nTesting for n = 64\n", 1},
+             {"\nTesting for n = 65\n", 1}, {"\nTesting for n = 127\n", 1}},
+     .results = {{"Range is complete.", 4}},
+     .more = [](const fs::path&, const ProcessResult& run) {
+         size_t last = 0;
+         for (const char* kernel : {"96bit_n32_63", "128bit_n32_63", "128bit_n64_95", "160bit_n96_127"}) {
+             const size_t at = run.out.find(std::string("GPU kernel                kalvenor") + kernel + "\n");
+             ASSERT_NE(at, std::string::npos) << kernel << "\n" << run.out;
+             EXPECT_LT(last, at) << kernel << " runs out of order";
+             last = at;
+         }
+     }},
+    knownFactor("KnownFactorAtN74", "FermatFactor=74,74,76400001,76500001", "!!! Found factor 76432329*2^74+1 !!!"),
+    knownFactor("KnownFactorAtN127", "FermatFactor=127,127,3,2001", kF127),
+    knownFactor("KnownFactorAtN252", "FermatFactor=252,252,301,1001", "!!! Found factor 403*2^252+1 !!!"),
+    knownFactor("KnownFactorAtN120", "FermatFactor=120,120,1527888802600001,1527888802630001",
+                "!!! Found factor 1527888802614951*2^120+1 !!!"),
+    {.name = "SummaryLinesAreStampedAndCompletionLinesAreNot",
+     .worktodo = "FermatFactor=60,61,4294967297,4294977297\n", .out = {{"\nTesting for n = ", 2}},
+     .more = [](const fs::path& dir, const ProcessResult&) {
+         // stamp, Starting range, stamp, n=60, stamp, n=61, completion, separator
+         static const std::regex layout(
+             "[^\n]{24}\nStarting range: n=60-61 and k=4294967297-4294977297[^\n]*\n[^\n]{24}\nn=60: tested [^\n]*\n"
+             "[^\n]*\nn=61: tested [^\n]*\nRange is complete\\. No factors found\\.\n-{80}\n");
+         const std::string results = readFile(dir / "results.txt");
+         EXPECT_TRUE(std::regex_match(results, layout)) << results;
+     }},
+    // Options that end the program before any work leave the directory alone.
+    {.name = "Help", .args = "--help", .exitCode = 0, .out = {"Usage: kalvenor"}},
+    {.name = "Version", .args = "--version", .exitCode = 0, .out = {{"Kalvenor_CUDA version 2.018\n", kAtStart}}},
+    {.name = "UnknownOption", .args = "--fast", .exitCode = 2, .out = {{"", kWhole}},
+     .err = {{"kalvenor: unknown option '--fast'\nTry 'kalvenor --help' for more information.\n", kWhole}}},
+    {.name = "BadDevice", .args = "--device gpu0", .exitCode = 2, .err = {"'--device'"}},
+    {.name = "SelftestPassesOnTheHostDevice", .worktodo = "FermatFactor=36,36,25709300001,25709340001\n",
+     .args = "--device cpu --selftest", .timeoutSeconds = 600, .exitCode = 0,
+     .out = {"none: the host device was requested", "Self-test passed: 35 of 35 kernels"}},
 };
 
-class KnownFactorRanges : public ::testing::TestWithParam<KnownFactorCase> {};
+class EndToEnd : public ::testing::TestWithParam<RunCase> {};
 
-TEST_P(KnownFactorRanges, EachFactorIsReportedExactlyOnce) {
-    ScratchDir dir(false);
-    writeFile(dir / "worktodo.txt", std::string(GetParam().line) + "\n");
-    const ProcessResult run = runKalvenor(dir.path(), "", 300);
-    ASSERT_EQ(run.exitCode, 6) << run.out << run.err;
-    EXPECT_EQ(countOf(run.out, GetParam().message), 1) << run.out;
-    EXPECT_EQ(countOf(readFile(dir / "factors.txt"), GetParam().message), 1);
-    EXPECT_NE(run.out.find("\nRuntime options\n"), std::string::npos);
-    EXPECT_NE(readFile(dir / "results.txt").find("Range is complete. Found 1 factor(s)."), std::string::npos);
-}
+TEST_P(EndToEnd, ShowsAndLeavesWhatItShould) { expectRun(GetParam()); }
 
-INSTANTIATE_TEST_SUITE_P(
-    AroundKnownFactors, KnownFactorRanges,
-    ::testing::Values(KnownFactorCase{"FermatFactor=74,74,76400001,76500001", "!!! Found factor 76432329*2^74+1 !!!"},
-                      KnownFactorCase{"FermatFactor=127,127,3,2001", "!!! Found factor 5*2^127+1 !!!"},
-                      KnownFactorCase{"FermatFactor=252,252,301,1001", "!!! Found factor 403*2^252+1 !!!"},
-                      KnownFactorCase{"FermatFactor=120,120,1527888802600001,1527888802630001",
-                                      "!!! Found factor 1527888802614951*2^120+1 !!!"}),
-    [](const ::testing::TestParamInfo<KnownFactorCase>& info) { return "Line" + std::to_string(info.index); });
-
-TEST(EndToEnd, SummaryLinesAreStampedAndCompletionLinesAreNot) {
-    ScratchDir dir(false);
-    writeFile(dir / "worktodo.txt", "FermatFactor=60,61,4294967297,4294977297\n");
-    const ProcessResult run = runKalvenor(dir.path());
-    ASSERT_EQ(run.exitCode, 6) << run.out << run.err;
-    EXPECT_EQ(countOf(run.out, "\nTesting for n = "), 2);
-    const std::string results = readFile(dir / "results.txt");
-    // stamp, Starting range, stamp, n=60, stamp, n=61, completion, separator
-    std::vector<std::string> lines;
-    for (size_t at = 0; at < results.size();) {
-        size_t end = results.find('\n', at);
-        lines.push_back(results.substr(at, end - at));
-        at = end + 1;
-    }
-    ASSERT_EQ(lines.size(), 8u) << results;
-    EXPECT_EQ(lines[0].size(), 24u);
-    EXPECT_EQ(lines[1].rfind("Starting range: n=60-61 and k=4294967297-4294977297", 0), 0u);
-    EXPECT_EQ(lines[2].size(), 24u);
-    EXPECT_EQ(lines[3].rfind("n=60: tested ", 0), 0u);
-    EXPECT_EQ(lines[5].rfind("n=61: tested ", 0), 0u);
-    EXPECT_EQ(lines[6], "Range is complete. No factors found.");
-    EXPECT_EQ(lines[7], std::string(80, '-'));
-}
+INSTANTIATE_TEST_SUITE_P(Runs, EndToEnd, ::testing::ValuesIn(kRuns), kCaseName);
 
 }  // namespace
 }  // namespace kalvenor::testing

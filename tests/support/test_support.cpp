@@ -7,11 +7,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <random>
 #include <sstream>
 #include <stdexcept>
@@ -219,6 +222,56 @@ int countOf(const std::string& haystack, const std::string& needle) {
          at = haystack.find(needle, at + needle.size()))
         ++count;
     return count;
+}
+
+std::string mismatches(const std::string& output, const std::vector<Shows>& expected) {
+    std::string missed;
+    for (const Shows& e : expected) {
+        const int times = countOf(output, e.text);
+        const bool met = e.times == kWhole         ? output == e.text
+                         : e.times == kAtStart     ? output.rfind(e.text, 0) == 0
+                         : e.times == kAtLeastOnce ? times > 0
+                                                   : times == e.times;
+        const std::string wanted = e.times == kWhole ? "as the whole output" : e.times == kAtStart ? "at the start"
+                                   : e.times == kAtLeastOnce ? "at least once" : std::to_string(e.times) + " times";
+        if (!met) missed += "shown " + std::to_string(times) + " times, wanted " + wanted + ": " + e.text + "\n";
+    }
+    return missed.empty() ? missed : missed + "in:\n" + output;
+}
+
+void PrintTo(const RunCase& c, std::ostream* os) { *os << c.name; }
+
+namespace {
+std::map<std::string, std::string> filesIn(const fs::path& dir) {
+    std::map<std::string, std::string> files;
+    for (const auto& entry : fs::directory_iterator(dir)) files[entry.path().filename()] = readFile(entry.path());
+    return files;
+}
+}  // namespace
+
+void expectRun(const RunCase& c) {
+    ScratchDir dir(false);
+    if (c.worktodo) writeFile(dir / "worktodo.txt", *c.worktodo);
+    if (c.checkpoint) writeFile(dir / "kalvenor.cpt", *c.checkpoint);
+    const auto before = filesIn(dir.path());
+    const ProcessResult run = runKalvenor(dir.path(), c.args, c.timeoutSeconds);
+    ASSERT_EQ(run.exitCode, c.exitCode) << run.out << run.err;
+    const std::string factors = readFile(dir / "factors.txt");
+    for (const std::string& factor : c.factors) {
+        EXPECT_EQ(countOf(factors, factor), 1) << factor << "\n" << factors;
+        EXPECT_EQ(countOf(run.out, factor), 1) << factor << "\n" << run.out;
+    }
+    EXPECT_EQ(countOf(factors, "!!! Found factor"), static_cast<int>(c.factors.size())) << factors;
+    EXPECT_EQ(mismatches(run.out, c.out), "");
+    EXPECT_EQ(c.err.empty() ? run.err : mismatches(run.err, c.err), "");
+    EXPECT_EQ(mismatches(readFile(dir / "results.txt"), c.results), "");
+    if (c.exitCode == 6) {
+        EXPECT_EQ(readFile(dir / "worktodo.txt"), "");
+        EXPECT_FALSE(fileExists(dir / "kalvenor.cpt"));
+    } else {
+        EXPECT_EQ(filesIn(dir.path()), before);
+    }
+    if (c.more) c.more(dir.path(), run);
 }
 
 }  // namespace kalvenor::testing

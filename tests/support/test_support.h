@@ -3,7 +3,11 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
+#include <optional>
+#include <ostream>
 #include <string>
+#include <vector>
 
 namespace kalvenor::testing {
 
@@ -71,5 +75,46 @@ inline constexpr bool kAddressSanitizer = false;
 
 // Number of non-overlapping occurrences of needle in haystack.
 int countOf(const std::string& haystack, const std::string& needle);
+
+// How often a text must show in an output: a count, or one of these.
+inline constexpr int kAtLeastOnce = -1;
+inline constexpr int kAtStart = -2;  // the output begins with it
+inline constexpr int kWhole = -3;    // the output is the text and nothing more
+struct Shows {
+    Shows(std::string text, int times = kAtLeastOnce) : text(std::move(text)), times(times) {}
+    Shows(const char* text, int times = kAtLeastOnce) : Shows(std::string(text), times) {}
+    std::string text;
+    int times;
+};
+
+// "" when `output` meets every expectation, else the ones it misses and the output.
+std::string mismatches(const std::string& output, const std::vector<Shows>& expected);
+
+// A run of the real binary in a fresh directory and what it must show.
+// Every member has a default, so a table names only what matters to a case
+// (and GCC does not warn about the rest).
+struct RunCase {
+    const char* name = "";
+    std::optional<std::string> worktodo = {};    // none: there is no worktodo.txt
+    std::optional<std::string> checkpoint = {};  // kalvenor.cpt before the run
+    std::string args = {};
+    int timeoutSeconds = 120;
+    int exitCode = 6;
+    // Each is reported exactly once on the console and in factors.txt, which holds no other.
+    std::vector<std::string> factors = {};
+    std::vector<Shows> out = {};
+    std::vector<Shows> err = {};  // when empty, standard error must stay empty
+    std::vector<Shows> results = {};
+    std::function<void(const std::filesystem::path& dir, const ProcessResult& run)> more = {};
+};
+void PrintTo(const RunCase& c, std::ostream* os);
+
+// Runs `c` and checks what it asks, and what any run must leave: one that
+// finished (exit code 6) no work and no checkpoint, one that did no work
+// the directory as it was.
+void expectRun(const RunCase& c);
+
+// Names each instance of a parameterised test after its case's `name`.
+inline constexpr auto kCaseName = [](const auto& info) { return std::string(info.param.name); };
 
 }  // namespace kalvenor::testing
