@@ -12,6 +12,7 @@
 
 #include "kernels/host_kernels.h"
 #include "kernels/kernel_args.h"
+#include "arith/coverage.h"
 #include "kernels/kernel_choice.h"
 #include "kernels/kernel_table.h"
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "driver/launch_config.h"
+#include "device/cpu_info.h"
 #include "sieve/segment_sieve.h"
 #include "sieve/small_primes.h"
 
@@ -15,9 +15,10 @@ namespace {
 void BM_SegmentSieve(benchmark::State& state) {
     const uint32_t primeCount = static_cast<uint32_t>(state.range(0));
     const uint32_t threads = static_cast<uint32_t>(state.range(1));
-    const std::vector<uint32_t> primes = buildSmallPrimes(primeCount);
+    const std::vector<uint32_t> primes = *buildSmallPrimes(primeCount);
     const uint32_t range = static_cast<uint32_t>(sieveRangeFor(primeCount, threads));
-    SegmentSieve sieve(primes, 36, range);
+    ThreadPool workers(hardwareThreads());
+    SegmentSieve sieve(primes, 36, range, workers);
     uint64_t kSeg = (uint64_t{1} << 34) + 1;
     for (auto _ : state) {
         sieve.sieve(kSeg, range);

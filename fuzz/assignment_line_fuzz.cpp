@@ -3,6 +3,7 @@
 // values the kernels can run and survive being written back, and reading the
 // file must leave everything behind the first line exactly as it was.
 #include <cstddef>
+#include <cstdio>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -23,7 +24,7 @@ using kalvenor::fuzz::fail;
 void checkVerdict(std::string_view line) {
     const LineVerdict verdict = checkAssignmentLine(line);
     switch (verdict.code) {
-        case kAssignmentReady: {
+        case AssignmentStatus::Ready: {
             const Assignment& a = verdict.values;
             if (a.nStart < 32 || a.nEnd > 607 || a.nEnd < a.nStart) fail("accepted n out of range", line);
             if (a.kStart < 2 || a.kEnd < a.kStart) fail("accepted k out of range", line);
@@ -31,15 +32,15 @@ void checkVerdict(std::string_view line) {
             const std::string written = formatAssignment(a);
             if (written.size() > kLineLimit) fail("written line too long for the reader", written);
             const LineVerdict again = checkAssignmentLine(written.substr(0, written.size() - 1));
-            if (again.code != kAssignmentReady || !(again.values == a))
+            if (again.code != AssignmentStatus::Ready || !(again.values == a))
                 fail("written line reads back differently", written);
             break;
         }
-        case kBadValues:
+        case AssignmentStatus::BadValues:
             if (verdict.message == nullptr) fail("bad values without a message", line);
             break;
-        case kBlankLine:
-        case kNoKeyword:
+        case AssignmentStatus::BlankLine:
+        case AssignmentStatus::NoKeyword:
             break;
         default:
             fail("unknown verdict", line);
@@ -55,35 +56,35 @@ std::string_view restAfterFirstLine(std::string_view file) {
 }
 
 void checkFile(std::string_view bytes) {
-    fuzz::removeFile(kCheckpointPath);
-    fuzz::writeBytes("worktodo.txt", bytes);
+    std::remove(kCheckpointPath);
+    fuzz::writeFile("worktodo.txt", bytes);
     RunState state;
-    const int32_t code = readAndSplitAssignment("worktodo.txt", state);
-    const std::string after = fuzz::readBytes("worktodo.txt");
+    const AssignmentStatus code = readAndSplitAssignment("worktodo.txt", state);
+    const std::string after = fuzz::readFile("worktodo.txt");
     const std::string_view rest = restAfterFirstLine(bytes);
     switch (code) {
-        case kAssignmentReady:
+        case AssignmentStatus::Ready:
             if (state.kStart % 2 == 0 || state.kStart > state.kEnd || state.nStart > state.nEnd)
                 fail("state of an accepted line", bytes);
             if (after != bytes && !std::string_view(after).ends_with(rest))
                 fail("rewrite lost what followed the first line", bytes);
             break;
-        case kNoAssignment:
+        case AssignmentStatus::NoAssignment:
             if (!rest.empty()) fail("no line in a file with lines", bytes);
             [[fallthrough]];
-        case kBlankLine:
-        case kNoKeyword:
-        case kBadValues:
+        case AssignmentStatus::BlankLine:
+        case AssignmentStatus::NoKeyword:
+        case AssignmentStatus::BadValues:
             if (after != bytes) fail("a rejected line changed the file", bytes);
             break;
         default:
             fail("unexpected code from reading the file", bytes);
     }
-    if (code == kNoAssignment) return;
+    if (code == AssignmentStatus::NoAssignment) return;
 
-    const int32_t removed = removeFirstLine("worktodo.txt");
-    const std::string left = fuzz::readBytes("worktodo.txt");
-    if (removed == kWorkFileEmpty ? !left.empty() : removed != kAssignmentReady)
+    const AssignmentStatus removed = removeFirstLine("worktodo.txt");
+    const std::string left = fuzz::readFile("worktodo.txt");
+    if (removed == AssignmentStatus::FileEmpty ? !left.empty() : removed != AssignmentStatus::Ready)
         fail("removing the first line", bytes);
     if (left != restAfterFirstLine(after)) fail("removal changed what followed", bytes);
 }

@@ -4,6 +4,7 @@
 // repairs the file it was given.
 #include <cmath>
 #include <cstddef>
+#include <cstdio>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -19,16 +20,13 @@ namespace {
 using namespace kalvenor;
 using kalvenor::fuzz::fail;
 
-struct Range {
-    uint32_t nStart, nEnd;
-    uint64_t kStart, kEnd;  // kStart odd, as readAssignment leaves it
-};
-constexpr Range kRanges[] = {
-    {93, 95, 11, 1001},
-    {127, 127, 3, 2001},
-    {40, 40, 18446744073709551001u, 18446744073709551615u},
-    {32, 63, 3, 18446744073709551615u},
-    {576, 607, 1, 2},
+// Ranges as readAssignment leaves them (kStart odd).
+const RunState kRanges[] = {
+    {.nStart = 93, .nEnd = 95, .kStart = 11, .kEnd = 1001},
+    {.nStart = 127, .nEnd = 127, .kStart = 3, .kEnd = 2001},
+    {.nStart = 40, .nEnd = 40, .kStart = 18446744073709551001u, .kEnd = 18446744073709551615u},
+    {.nStart = 32, .nEnd = 63, .kStart = 3, .kEnd = 18446744073709551615u},
+    {.nStart = 576, .nEnd = 607, .kStart = 1, .kEnd = 2},
 };
 
 }  // namespace
@@ -36,21 +34,17 @@ constexpr Range kRanges[] = {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1) return 0;
     kalvenor::fuzz::enterScratchDirectory();
-    const Range& range = kRanges[data[0] % std::size(kRanges)];
+    const RunState& range = kRanges[data[0] % std::size(kRanges)];
     const std::string_view file(reinterpret_cast<const char*>(data) + 1, size - 1);
 
-    fuzz::writeBytes(kCheckpointPath, file);
-    fuzz::removeFile(kResultsPath);
-    RunState state;
-    state.nStart = range.nStart;
-    state.nEnd = range.nEnd;
-    state.kStart = range.kStart;
-    state.kEnd = range.kEnd;
+    fuzz::writeFile(kCheckpointPath, file);
+    std::remove(kResultsPath);
+    RunState state = range;
     state.numbers = range.kEnd - range.kStart + 1;
-    const int32_t code = restoreCheckpoint(state);
-    if (fuzz::readBytes(kCheckpointPath) != file) fail("the restore changed the checkpoint", file);
-    if (code == kCheckpointMismatch) return 0;
-    if (code != kAssignmentReady) fail("unexpected code", file);
+    const AssignmentStatus code = restoreCheckpoint(state);
+    if (fuzz::readFile(kCheckpointPath) != file) fail("the restore changed the checkpoint", file);
+    if (code == AssignmentStatus::CheckpointMismatch) return 0;
+    if (code != AssignmentStatus::Ready) fail("unexpected code", file);
 
     if (state.kCurrent < state.kStart || state.kCurrent > state.kEnd) fail("kCurrent outside the run", file);
     const bool finished = state.nCurrent == state.nEnd + 1 && state.kCurrent == state.kStart;
@@ -61,16 +55,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const RunState accepted = state;
     state.clockMark = elapsedMilliseconds();
     writeCheckpoint(state, state.kCurrent);
-    const std::string written = fuzz::readBytes(kCheckpointPath);
+    const std::string written = fuzz::readFile(kCheckpointPath);
     if (written.empty() || written.back() != '\n') fail("checkpoint written incompletely", written);
-    RunState again;
-    again.nStart = range.nStart;
-    again.nEnd = range.nEnd;
-    again.kStart = range.kStart;
-    again.kEnd = range.kEnd;
+    RunState again = range;
     again.kTested = ~accepted.kTested;  // a key lost on the way would show
     again.factors = ~accepted.factors;
-    if (restoreCheckpoint(again) != kAssignmentReady) fail("own checkpoint refused", written);
+    if (restoreCheckpoint(again) != AssignmentStatus::Ready) fail("own checkpoint refused", written);
     if (again.kTested != accepted.kTested || again.factors != accepted.factors)
         fail("own checkpoint reads back differently", written);
     if (!finished && (again.nCurrent != accepted.nCurrent || again.kCurrent != accepted.kCurrent))

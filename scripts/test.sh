@@ -6,6 +6,7 @@
 #
 # Then, unless KALVENOR_QUICK=1 (for quick local runs; CI runs everything):
 #   - the whole test suite again under AddressSanitizer and UBSan (host only),
+#     with the invariant checks of src/common/verify.h switched on,
 #   - the libFuzzer targets for the work-file readers, KALVENOR_FUZZ_SECONDS
 #     (default 60) each, when clang++-14 is there.
 set -euo pipefail
@@ -39,6 +40,7 @@ cmake --build "$build" -j "$jobs"
 step "build"
 ctest --test-dir "$build" --output-on-failure -j "$jobs"
 step "tests"
+scripts/line-counts.sh
 
 if [ "${KALVENOR_QUICK:-0}" = 1 ]; then
   echo "KALVENOR_QUICK=1: sanitizer build and fuzz runs skipped"
@@ -53,7 +55,7 @@ sanitize_build=${build}-asan
 # -O1 with line tables: half the compile time of -O2 -g on two cores, and
 # the reports still name file and line.
 cmake -S . -B "$sanitize_build" -DCMAKE_BUILD_TYPE=RelWithDebInfo "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O1 -g1" \
-  -DKALVENOR_TESTS=ON -DKALVENOR_CUDA=OFF -DKALVENOR_SANITIZE=ON
+  -DKALVENOR_TESTS=ON -DKALVENOR_CUDA=OFF -DKALVENOR_SANITIZE=ON -DKALVENOR_VERIFY=ON
 cmake --build "$sanitize_build" -j "$jobs"
 step "sanitizer build"
 ctest --test-dir "$sanitize_build" --output-on-failure -j "$jobs"

@@ -1,15 +1,18 @@
 #include "driver/assignment_loop.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
+#include <optional>
+#include <vector>
 
+#include "common/text_format.h"
 #include "driver/launch_config.h"
 #include "sieve/sieve_runner.h"
 #include "sieve/small_primes.h"
 #include "workfiles/assignment_file.h"
 #include "workfiles/checkpoint.h"
 #include "workfiles/log_files.h"
-#include "workfiles/text_format.h"
 
 namespace kalvenor {
 
@@ -17,24 +20,24 @@ namespace {
 
 constexpr const char* kWorkFile = "worktodo.txt";
 
+// How the run of one line ended: its line removed with `removal`, or the
+// program stops with `stop`.
+struct AssignmentEnd {
+    AssignmentStatus removal = AssignmentStatus::Ready;
+    std::optional<ExitCode> stop;
+};
 
-}  // namespace
-
-std::string exponentSummary(const RunState& state) {
-    const double numbers = static_cast<double>(state.numbers);
-    const double percentage =
-        state.numbers == 0 ? 0.0 : static_cast<double>(state.kTested) * 100.0 / numbers;
-    return formatText("n=%u: tested %" PRIu64 " of %" PRIu64 " numbers (%5.2f%%) in %.2f seconds at %.0f/sec\n",
-                  state.nCurrent, state.kTested, state.numbers, percentage, state.seconds, state.rate);
+ExitCode exitCodeOf(SieveStatus status) {
+    return status == SieveStatus::NoMemory ? ExitCode::Stopped : ExitCode::RuntimeFailure;
 }
 
-void runExponent(const DeviceContext& context, const std::vector<uint32_t>& smallPrimes) {
-    RunState& state = runState();
+// Runs exponent nCurrent over kCurrent..kEnd and logs its summary.
+SieveStatus runExponent(const SieveContext& sieve, RunState& state) {
     std::printf("\nTesting for n = %u\n", state.nCurrent);
     std::fflush(stdout);
     state.clockMark = elapsedMilliseconds();
-    const SieveContext sieve{context.runtime, context.buffers, launchConfig(), smallPrimes};
-    runSieve(state.kCurrent, state.kEnd, state, sieve);
+    const SieveStatus status = runSieve(state.kCurrent, state.kEnd, state, sieve);
+    if (status != SieveStatus::Done) return status;
     state.seconds += (elapsedMilliseconds() - state.clockMark) / 1000.0;
     // A range can finish faster than the clock ticks; show a rate of 0 then
     // rather than "inf".
@@ -52,72 +55,103 @@ void runExponent(const DeviceContext& context, const std::vector<uint32_t>& smal
     state.seconds = 0.0;
     state.kCurrent = state.kStart;
     state.nCurrent += 1;
+    return SieveStatus::Done;
 }
 
-int32_t runAssignment(const DeviceContext& context) {
-    RunState& state = runState();
+// Runs the range readAssignment has just accepted and removes its line.
+AssignmentEnd runAssignment(const DeviceContext& context, RunState& state) {
     // A checkpoint may say that every exponent is done (it is moved past the
     // last one before the line is removed); then only the closing is left.
     if (state.nCurrent <= state.nEnd) {
-        launchConfig() = configureLaunch(context.device, context.runtime.kind(), state.nCurrent,
-                                         state.kCurrent);
-        const std::vector<uint32_t> smallPrimes = buildSmallPrimes(launchConfig().primeCount);
+        const LaunchPlan plan =
+            planLaunch(context.device, context.runtime.kind(), state.nCurrent, state.kCurrent);
+        std::fputs(plan.refusal != nullptr ? plan.refusal : runtimeOptionsText(plan.config).c_str(), stdout);
+        std::fflush(stdout);
+        if (plan.refusal != nullptr) return {.removal = AssignmentStatus::Ready, .stop = ExitCode::Stopped};
+        const std::optional<std::vector<uint32_t>> smallPrimes = buildSmallPrimes(plan.config.primeCount);
+        if (!smallPrimes) return {.removal = AssignmentStatus::Ready, .stop = ExitCode::Stopped};
+        const SieveSettings settings{plan.config.launchEntry, plan.config.threadsPerGrid,
+                                     static_cast<uint32_t>(std::max(plan.config.sieveRange, 1))};
+        const SieveContext sieve{context.runtime, context.buffers, context.sieveWorkers, settings, *smallPrimes};
         state.numbers = state.kEnd - state.kStart + 1;
-        while (state.nCurrent <= state.nEnd) runExponent(context, smallPrimes);
+        while (state.nCurrent <= state.nEnd) {
+            const SieveStatus status = runExponent(sieve, state);
+            if (status != SieveStatus::Done) return {.removal = AssignmentStatus::Ready, .stop = exitCodeOf(status)};
+        }
     }
 
-    const int32_t code = removeFirstLine(kWorkFile);
-    if (code == kWorkFileWriteFailed) return code;
+    const AssignmentStatus removal = removeFirstLine(kWorkFile);
+    if (removal == AssignmentStatus::WriteFailed || removal == AssignmentStatus::Unreadable) return {removal, std::nullopt};
 
     std::string closing =
         state.factors == 0
             ? std::string("Range is complete. No factors found.\n")
-            : formatText("Range is complete. Found %d factor(s). For details see file factors.txt\n",
-                     state.factors);
+            : formatText("Range is complete. Found %d factor(s). For details see file factors.txt\n", state.factors);
     closing += std::string(80, '-') + "\n";
     appendToLog(kResultsPath, closing);
-    return code;
+    return {removal, std::nullopt};
 }
 
-int32_t runAssignmentLoop(const DeviceContext& context) {
-    int32_t code;
+}  // namespace
+
+std::string exponentSummary(const RunState& state) {
+    const double numbers = static_cast<double>(state.numbers);
+    const double percentage =
+        state.numbers == 0 ? 0.0 : static_cast<double>(state.kTested) * 100.0 / numbers;
+    return formatText("n=%u: tested %" PRIu64 " of %" PRIu64 " numbers (%5.2f%%) in %.2f seconds at %.0f/sec\n",
+                      state.nCurrent, state.kTested, state.numbers, percentage, state.seconds, state.rate);
+}
+
+ExitCode runAssignmentLoop(const DeviceContext& context) {
+    RunState state;
     while (true) {
-        code = readAssignment(kWorkFile, runState());
-        switch (code) {
-            case kNoAssignment:
+        AssignmentStatus status = readAssignment(kWorkFile, state);
+        switch (status) {
+            case AssignmentStatus::NoAssignment:
                 std::printf("\nNo available assignments found in worktodo file.\n");
-                return code;
-            case kBlankLine:
+                return ExitCode::Stopped;
+            case AssignmentStatus::BlankLine:
                 std::printf("\nRemoved blank line from worktodo file.\n");
-                code = removeFirstLine(kWorkFile);
+                status = removeFirstLine(kWorkFile);
                 break;
-            case kNoKeyword:
+            case AssignmentStatus::NoKeyword:
                 std::printf("\nRemoved a line that does not begin with FermatFactor= (case-sensitive).\n");
-                code = removeFirstLine(kWorkFile);
+                status = removeFirstLine(kWorkFile);
                 break;
-            case kBadValues:
+            case AssignmentStatus::BadValues:
                 std::printf("\nRemoved a line with incorrect start or end values of k or n.\n");
-                code = removeFirstLine(kWorkFile);
+                status = removeFirstLine(kWorkFile);
                 break;
-            case kCheckpointMismatch:
+            case AssignmentStatus::CheckpointMismatch:
                 std::printf("\nRemoved obsolete checkpoint file kalvenor.cpt and continue.\n");
-                code = std::remove(kCheckpointPath) == 0 ? 0 : -1;
-                if (code != 0) {
+                if (std::remove(kCheckpointPath) != 0) {
                     std::fflush(stdout);
                     std::perror("\nCan't delete the checkpoint file kalvenor.cpt");
+                    return ExitCode::RuntimeFailure;
                 }
+                status = AssignmentStatus::Ready;
                 break;
-            case kWorkFileWriteFailed:
-                return code;
+            case AssignmentStatus::Ready: {
+                const AssignmentEnd end = runAssignment(context, state);
+                if (end.stop) return *end.stop;
+                status = end.removal;
+                break;
+            }
             default:
-                code = runAssignment(context);
                 break;
         }
         std::fflush(stdout);
-        if (code == kAssignmentReady) continue;
-        if (code == kWorkFileEmpty)
-            std::printf("\nNo more assignments found in worktodo file. Work is done.\n");
-        return code;
+        switch (status) {
+            case AssignmentStatus::Ready:
+                continue;
+            case AssignmentStatus::FileEmpty:
+                std::printf("\nNo more assignments found in worktodo file. Work is done.\n");
+                return ExitCode::WorkDone;
+            case AssignmentStatus::WriteFailed:
+                return ExitCode::WorkFileWriteFailed;
+            default:  // Unreadable, said already
+                return ExitCode::Stopped;
+        }
     }
 }
 

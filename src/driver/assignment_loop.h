@@ -3,12 +3,12 @@
 // file is empty.
 #pragma once
 
-#include <cstdint>
 #include <string>
-#include <vector>
 
-#include "kernels/runtime.h"
-#include "kernels/transfer_buffers.h"
+#include "device/runtime.h"
+#include "device/thread_pool.h"
+#include "device/transfer_buffers.h"
+#include "driver/exit_code.h"
 #include "workfiles/run_state.h"
 
 namespace kalvenor {
@@ -17,17 +17,12 @@ struct DeviceContext {
     Runtime& runtime;
     TransferBuffers& buffers;
     const DeviceInfo& device;
+    ThreadPool& sieveWorkers;
 };
 
-// Returns the exit code: 1 (no assignment), 6 (work done), -1 (an obsolete
-// checkpoint could not be deleted) or kWorkFileWriteFailed.
-int32_t runAssignmentLoop(const DeviceContext& context);
-
-// Runs the range readAssignment has just accepted; returns removeFirstLine's code.
-int32_t runAssignment(const DeviceContext& context);
-
-// Runs exponent nCurrent over kCurrent..kEnd and logs its summary.
-void runExponent(const DeviceContext& context, const std::vector<uint32_t>& smallPrimes);
+// Returns WorkDone, Stopped (no assignment, or a line that cannot run),
+// WorkFileWriteFailed or RuntimeFailure.
+ExitCode runAssignmentLoop(const DeviceContext& context);
 
 // The summary line of an exponent, without time stamp; the rate stays finite
 // when no time could be measured.

@@ -1,6 +1,6 @@
 #include "driver/device_report.h"
 
-#include "workfiles/text_format.h"
+#include "common/text_format.h"
 
 namespace kalvenor {
 

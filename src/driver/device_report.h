@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "kernels/runtime.h"
+#include "device/runtime.h"
 
 namespace kalvenor {
 

@@ -1,12 +1,12 @@
 #include "driver/launch_config.h"
 
 #include <array>
-#include <cmath>
 #include <cstdio>
-#include <cstdlib>
 
+#include "arith/coverage.h"
 #include "kernels/kernel_choice.h"
 #include "kernels/kernel_table.h"
+#include "sieve/segment_sieve.h"
 
 namespace kalvenor {
 
@@ -48,8 +48,8 @@ constexpr std::array<ThreadRow, 16> kThreadRows{{
     {6, 5, 5, {{{19, 1u << 20}, {kNoLimit, 1u << 19}}}},
 }};
 
-constexpr uint32_t kMinWordCount = 3;
-constexpr uint32_t kMaxWordCount = 20;
+constexpr uint32_t kMinWordCount = kMinWords;
+constexpr uint32_t kMaxWordCount = kMaxWords;
 constexpr std::size_t kWordCounts = kMaxWordCount - kMinWordCount + 1;
 
 // Rows: device class 0, 1, 2; columns: word count 3..20. Slow devices can
@@ -63,31 +63,9 @@ constexpr std::array<std::array<uint32_t, kWordCounts>, 3> kPrimeCounts{{
      500000, 500000, 500000, 500000},
 }};
 
-// The host-emulated device, by word count 3..20. The sieve and the tests
-// both run on every core (a long segment is split between threads), so each
-// multiplier k costs its share of sieving plus, if it survives, one test;
-// the right depth is where one more nanosecond of sieving per k stops saving
-// its worth of tests. Measured per k on one core, 262,144 threads:
-//   sieve ns/k: 20,000 primes 1.0; 200,000 1.5; 1,000,000 2.7; 3,000,000 4.4
-//   survivors per k: 0.0456; 0.0379; 0.0339; 0.0317
-//   test per candidate (64-bit limbs): W=3 0.14 us, W=5 0.81 us,
-//     W=11 6.3 us, W=20 26 us
-// So 200,000 -> 1,000,000 primes pays once a test costs more than about
-// 300 ns, and 1,000,000 -> 3,000,000 once it costs more than about 790 ns.
-// W=5 sits on that edge: run end to end at n=120, 200,000 primes covered
-// k as fast as 1,000,000 within the noise of the measurement (4%) and spent
-// half as much on the sieve per candidate tested, so it keeps 200,000; W=6
-// ties between 1,000,000 and 3,000,000 and takes the shallower. Building
-// 3,000,000 primes takes 0.2 s per assignment and their residues 0.15 s per
-// exponent.
-// Re-measured with the AVX-512 IFMA kernels, which test 2.5-4 times as fast,
-// as multipliers covered per second end to end on two cores:
-//   n=36 (W=3):   100,000 569M; 200,000 572-606M; 500,000 528M; 20,000 546M
-//   n=120 (W=5):  200,000 177M; 1,000,000 183M; 3,000,000 171M
-//   n=150 (W=6):  200,000 150M; 1,000,000 151M
-//   n=180 (W=7):  1,000,000 85M; 3,000,000 91M
-//   n=240 (W=9):  1,000,000 49M; 3,000,000 53M
-// The table still holds within the noise, on either path.
+// The host-emulated device, by word count 3..20: the depth where one more
+// nanosecond of sieving per multiplier stops saving its worth of tests, as
+// measured (docs/launch-tuning.md).
 constexpr std::array<HostLaunchRow, kWordCounts> kHostRows{{
     {1u << 18, 200000},  {1u << 18, 200000},  {1u << 18, 200000},  {1u << 18, 1000000},
     {1u << 18, 3000000}, {1u << 18, 3000000}, {1u << 18, 3000000}, {1u << 18, 3000000},
@@ -114,11 +92,6 @@ bool inList(int value, std::initializer_list<int> list) {
 }
 
 }  // namespace
-
-LaunchConfig& launchConfig() {
-    static LaunchConfig config;
-    return config;
-}
 
 int32_t deviceClassOf(int major, int mp) {
     if (mp <= 0) return 2;
@@ -152,17 +125,6 @@ uint32_t primeCountFor(int32_t deviceClass, uint32_t wordCount) {
     if (deviceClass < 0 || deviceClass > 2) return 0;
     if (wordCount < kMinWordCount || wordCount > kMaxWordCount) return 0;
     return kPrimeCounts[static_cast<std::size_t>(deviceClass)][wordCount - kMinWordCount];
-}
-
-int32_t sieveRangeFor(uint32_t primeCount, uint32_t threadsPerGrid) {
-    const uint32_t t = kFullGrid / threadsPerGrid;
-    if (primeCount < 10) return static_cast<int32_t>(2523140u / t);
-    const double l = std::log10(static_cast<double>(primeCount));
-    // The survivors of a segment fall as the sieve deepens; this fit to
-    // measured survivor counts keeps about threadsPerGrid of them.
-    const double q = ((l * -2.5389) * l) + (l * 259.09) + 88.483;
-    const uint32_t s = static_cast<uint32_t>(static_cast<int32_t>(q));
-    return static_cast<int32_t>((s * 10000u) / t);
 }
 
 HostLaunchRow hostLaunchRowFor(uint32_t wordCount) {
@@ -216,19 +178,6 @@ std::string runtimeOptionsText(const LaunchConfig& c) {
                   c.kernelName.c_str(), static_cast<int>(c.threadsPerGrid),
                   static_cast<int>(c.primeCount), static_cast<int>(c.sieveRange));
     return text;
-}
-
-LaunchConfig configureLaunch(const DeviceInfo& device, RuntimeKind kind, uint32_t nCurrent,
-                             uint64_t kCurrent) {
-    const LaunchPlan plan = planLaunch(device, kind, nCurrent, kCurrent);
-    if (plan.refusal != nullptr) {
-        std::fputs(plan.refusal, stdout);
-        std::fflush(stdout);
-        std::exit(1);
-    }
-    std::fputs(runtimeOptionsText(plan.config).c_str(), stdout);
-    std::fflush(stdout);
-    return plan.config;
 }
 
 }  // namespace kalvenor

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "kernels/runtime.h"
+#include "device/runtime.h"
 
 namespace kalvenor {
 
@@ -21,15 +21,8 @@ struct LaunchConfig {
     int32_t sieveRange = 0;        // odd multipliers per sieve segment
 };
 
-LaunchConfig& launchConfig();
-
-// Settles the launch for a range starting at (nCurrent, kCurrent) on this
-// device and prints the "Runtime options" block; when no kernel serves the
-// range it prints why and ends the process with exit code 1.
-LaunchConfig configureLaunch(const DeviceInfo& device, RuntimeKind kind, uint32_t nCurrent,
-                             uint64_t kCurrent);
-
-// The decision configureLaunch acts on, without printing or exiting.
+// The launch for a range starting at (nCurrent, kCurrent) on this device,
+// or why no kernel serves it.
 struct LaunchPlan {
     LaunchConfig config;
     const char* refusal = nullptr;  // why no kernel serves the range, as printed
@@ -45,10 +38,6 @@ int32_t deviceClassOf(int major, int multiProcessorCount);
 uint32_t threadsPerGridFor(int major, int multiProcessorCount, uint32_t wordCount);
 // wordCount 3..20 and deviceClass 0..2; 0 outside the table.
 uint32_t primeCountFor(int32_t deviceClass, uint32_t wordCount);
-
-// Odd multipliers per segment, sized so that a segment leaves about one
-// batch of survivors for that sieve depth.
-int32_t sieveRangeFor(uint32_t primeCount, uint32_t threadsPerGrid);
 
 // The host-emulated device's own choice, wordCount 3..20; zeros outside.
 struct HostLaunchRow {

@@ -5,13 +5,17 @@
 #include <string>
 #include <vector>
 
+#include "device/cpu_info.h"
+#include "device/runtime_error.h"
+#include "device/thread_pool.h"
+#include "device/transfer_buffers.h"
 #include "driver/assignment_loop.h"
 #include "driver/device_report.h"
+#include "driver/exit_code.h"
 #include "driver/options.h"
 #include "driver/selftest.h"
-#include "kernels/check_status.h"
 #include "kernels/host_kernels.h"
-#include "kernels/transfer_buffers.h"
+#include "kernels/kernel_args.h"
 
 namespace kalvenor {
 
@@ -20,8 +24,8 @@ namespace {
 constexpr const char* kVersionText = "2.018";
 
 // Says what the program runs on and refuses what cannot run the kernels.
-// Returns 0 to go on, otherwise the exit code.
-int describeDevice(const RuntimeChoice& choice, int ordinal, DeviceInfo& device) {
+// Returns Success to go on, otherwise the exit code.
+ExitCode describeDevice(const RuntimeChoice& choice, int ordinal, DeviceInfo& device) {
     Runtime& runtime = *choice.runtime;
     const int compiled = compiledCudaVersion();
     const int runtimeVersion = runtime.runtimeVersion();
@@ -31,52 +35,63 @@ int describeDevice(const RuntimeChoice& choice, int ordinal, DeviceInfo& device)
         std::printf("%s", hostVersionBlock(choice.cudaRuntimeVersion, choice.cudaDriverVersion, compiled,
                                            choice.whyHost)
                               .c_str());
-        KALVENOR_CHECK(runtime, runtime.selectDevice(0));
-        KALVENOR_CHECK(runtime, runtime.deviceProperties(device));
+        if (KALVENOR_FAILED(runtime, runtime.selectDevice(0)) ||
+            KALVENOR_FAILED(runtime, runtime.deviceProperties(device)))
+            return ExitCode::RuntimeFailure;
         std::printf("%s", hostDeviceBlock(device, hostKernelPath()).c_str());
-        return 0;
+        return ExitCode::Success;
     }
 
     std::printf("%s", cudaVersionBlock(runtimeVersion, driverVersion, compiled).c_str());
     switch (checkVersions(runtimeVersion, driverVersion, compiled)) {
         case VersionVerdict::DriverTooOld:
             std::printf("\nERROR: current CUDA driver version is lower than the CUDA toolkit version used during compile!\n");
-            return 1;
+            return ExitCode::Stopped;
         case VersionVerdict::RuntimeMismatch:
             std::printf("\nERROR: CUDA runtime version must match the CUDA toolkit version used during compile!\n");
-            return 1;
+            return ExitCode::Stopped;
         case VersionVerdict::Accepted:
             break;
     }
-    KALVENOR_CHECK(runtime, runtime.selectDevice(ordinal));
-    KALVENOR_CHECK(runtime, runtime.deviceProperties(device));
+    if (KALVENOR_FAILED(runtime, runtime.selectDevice(ordinal)) ||
+        KALVENOR_FAILED(runtime, runtime.deviceProperties(device)))
+        return ExitCode::RuntimeFailure;
     if (device.major == 1) {
         std::printf("\nSorry, devices with compute capability 1.x are not supported!\n");
-        return 1;
+        return ExitCode::Stopped;
     }
     std::printf("%s", cudaDeviceBlock(device).c_str());
-    return 0;
+    return ExitCode::Success;
 }
 
-}  // namespace
+ExitCode runWork(Runtime& runtime, const DeviceInfo& device) {
+    TransferBuffers buffers;
+    ExitCode code = ExitCode::RuntimeFailure;
+    if (allocateTransferBuffers(runtime, buffers, kBatchCapacity) == 0) {
+        // The sieve's own threads, one per hardware thread, for the whole run.
+        ThreadPool sieveWorkers(hardwareThreads());
+        code = runAssignmentLoop(DeviceContext{runtime, buffers, device, sieveWorkers});
+        std::fflush(stdout);
+    }
+    if (releaseTransferBuffers(runtime, buffers) != 0) code = ExitCode::RuntimeFailure;
+    return code;
+}
 
-int runProgram(int argc, char** argv) {
-    const Options options = parseOptions(std::vector<std::string>(argv + 1, argv + argc));
+ExitCode run(const Options& options) {
     if (!options.error.empty()) {
-        std::fprintf(stderr, "kalvenor: %s\nTry 'kalvenor --help' for more information.\n",
-                     options.error.c_str());
-        return 2;
+        std::fprintf(stderr, "kalvenor: %s\nTry 'kalvenor --help' for more information.\n", options.error.c_str());
+        return ExitCode::Usage;
     }
     if (options.help) {
         std::printf("%s", usageText().c_str());
-        return 0;
+        return ExitCode::Success;
     }
     if (options.version) {
         const int compiled = compiledCudaVersion();
         std::printf("Kalvenor_CUDA version %s\n", kVersionText);
         if (compiled == 0) std::printf("built without CUDA (kernels run on the host CPU)\n");
         else std::printf("built for CUDA %d.%d\n", compiled / 1000, compiled % 1000 / 10);
-        return 0;
+        return ExitCode::Success;
     }
 
     // A file-size limit must turn into a failed write that is reported, not a
@@ -87,21 +102,21 @@ int runProgram(int argc, char** argv) {
     RuntimeChoice choice = chooseRuntime(options.forceHost, options.deviceOrdinal);
     Runtime& runtime = *choice.runtime;
     DeviceInfo device;
-    if (const int refused = describeDevice(choice, options.deviceOrdinal, device);
-        refused != 0) {
+    if (const ExitCode refused = describeDevice(choice, options.deviceOrdinal, device); refused != ExitCode::Success) {
         std::fflush(stdout);
         return refused;
     }
     runtime.setBlockingSync();
     std::fflush(stdout);
 
-    if (options.selftest) return runSelftest(runtime) ? 0 : 1;
+    if (options.selftest) return runSelftest(runtime) ? ExitCode::Success : ExitCode::Stopped;
+    return runWork(runtime, device);
+}
 
-    TransferBuffers buffers = allocateTransferBuffers(runtime);
-    const int32_t code = runAssignmentLoop(DeviceContext{runtime, buffers, device});
-    std::fflush(stdout);
-    releaseTransferBuffers(runtime, buffers);
-    return code;
+}  // namespace
+
+int runProgram(int argc, char** argv) {
+    return static_cast<int>(run(parseOptions(std::vector<std::string>(argv + 1, argv + argc))));
 }
 
 }  // namespace kalvenor

@@ -1,16 +1,17 @@
 #include "driver/selftest.h"
 
-#include <bit>
 #include <chrono>
 #include <cinttypes>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "arith/coverage.h"
+#include "arith/reference_powmod.h"
+#include "device/transfer_buffers.h"
+#include "kernels/edge_cases.h"
 #include "kernels/kernel_args.h"
-#include "kernels/kernel_choice.h"
 #include "kernels/kernel_table.h"
-#include "kernels/reference_test.h"
 
 namespace kalvenor {
 
@@ -33,167 +34,116 @@ struct Case {
     bool mustReport;
 };
 
-// Device memory for one launch of the self-test, freed at the end.
-class LaunchBuffers {
-public:
-    LaunchBuffers(Runtime& runtime, uint32_t slots) : runtime_(runtime) {
-        failed_ |= runtime.allocateDevice(&candidates_, slots * sizeof(uint64_t)) != 0;
-        failed_ |= runtime.allocateDevice(&result_, kResultWords * sizeof(uint32_t)) != 0;
-        failed_ |= runtime.allocateDevice(&residues_, slots * kResidueStride * sizeof(uint32_t)) != 0;
-    }
-    ~LaunchBuffers() {
-        if (candidates_) runtime_.freeDevice(candidates_);
-        if (result_) runtime_.freeDevice(result_);
-        if (residues_) runtime_.freeDevice(residues_);
-    }
-    bool failed() const { return failed_; }
-
-    // Runs kernel `index` over `ks` at exponent n; fills result and residues.
-    int run(int index, uint32_t n, const std::vector<uint64_t>& ks, bool withResidues,
-            std::vector<uint32_t>& result, std::vector<uint32_t>& residues) {
-        const uint32_t count = static_cast<uint32_t>(ks.size());
-        result.assign(kResultWords, 0);
-        int code = runtime_.copyToDevice(result_, result.data(), kResultWords * sizeof(uint32_t));
-        if (code == 0) code = runtime_.copyToDevice(candidates_, ks.data(), count * sizeof(uint64_t));
-        KernelArgs args{static_cast<uint32_t*>(result_), static_cast<const uint64_t*>(candidates_), n, count,
-                        withResidues ? static_cast<uint32_t*>(residues_) : nullptr};
-        if (code == 0) code = runtime_.launch(index, (count + 255) / 256, 256, args);
-        if (code == 0) code = runtime_.synchronize();
-        if (code == 0) code = runtime_.copyToHost(result.data(), result_, kResultWords * sizeof(uint32_t));
-        if (code == 0 && withResidues) {
-            residues.assign(size_t(count) * kResidueStride, 0);
-            code = runtime_.copyToHost(residues.data(), residues_, residues.size() * sizeof(uint32_t));
-        }
-        return code;
-    }
-
-private:
-    Runtime& runtime_;
-    void* candidates_ = nullptr;
-    void* result_ = nullptr;
-    void* residues_ = nullptr;
-    bool failed_ = false;
-};
-
-// A multiplier whose top bit is bit b, the rest random, made odd.
-uint64_t multiplierWithTopBit(uint32_t b, std::mt19937_64& random) {
-    const uint64_t top = uint64_t{1} << b;
-    const uint64_t low = b == 0 ? 0 : random() & (top - 1);
-    return top | low | 1;
-}
-
-// The exponents and multipliers to check a kernel with, grouped by n.
-std::vector<std::pair<uint32_t, std::vector<Case>>> casesFor(const KernelSpec& kernelSpec, std::mt19937_64& random) {
-    const uint32_t q = kernelSpec.q;
-    const uint32_t w = kernelSpec.w;
+// The exponents and multipliers to check a kernel with, grouped by n: the
+// edges of its level and window, a few at random, and the known factors it
+// serves.
+std::vector<std::pair<uint32_t, std::vector<Case>>> casesFor(const KernelSpec& kernel, std::mt19937_64& random) {
     std::vector<std::pair<uint32_t, std::vector<Case>>> groups;
-    const uint32_t exponents[] = {32 * q, 32 * q + 31, 32 * q + 1 + static_cast<uint32_t>(random() % 30)};
-    for (uint32_t n : exponents) {
-        // Bits of k that keep P at exactly w words.
-        const int bLow = std::max<int>(0, static_cast<int>(32 * (w - 1)) - static_cast<int>(n));
-        const int bHigh = std::min<int>(63, static_cast<int>(32 * w - 1) - static_cast<int>(n));
-        if (bLow > bHigh) continue;
+    for (uint32_t n : windowExponents(kernel.q, random)) {
         std::vector<Case> cases;
-        for (int i = 0; i < 4; ++i) {
-            cases.push_back({multiplierWithTopBit(bLow, random), false});
-            cases.push_back({multiplierWithTopBit(bHigh, random), false});
-        }
-        cases.push_back({(uint64_t{1} << bLow) | 1, false});
-        cases.push_back({bHigh == 63 ? ~uint64_t{0} : (uint64_t{2} << bHigh) - 1, false});
-        for (int i = 0; i < 4; ++i)
-            cases.push_back({multiplierWithTopBit(bLow + static_cast<int>(random() % (bHigh - bLow + 1)), random), false});
+        for (uint64_t k : edgeMultipliers(kernel.w, n, random)) cases.push_back({k, false});
+        if (cases.empty()) continue;
+        for (int i = 0; i < 4; ++i) cases.push_back({randomServedMultiplier(kernel.w, n, random), false});
         groups.emplace_back(n, std::move(cases));
     }
-    for (const KnownFactor& f : kKnownFactors) {
-        const int index = kernelIndexOf(f.n >> 5, wordCountOf(f.n, f.k));
-        if (index >= 0 && kKernels[index].q == q && kKernels[index].w == w)
+    for (const KnownFactor& f : kKnownFactors)
+        if (windowOf(f.n) == kernel.q && wordCountOf(f.n, f.k) == kernel.w)
             groups.emplace_back(f.n, std::vector<Case>{{f.k, true}});
-    }
     return groups;
 }
 
-bool recordsHold(const std::vector<uint32_t>& result, uint64_t k) {
+bool recordsHold(const uint32_t* result, uint64_t k) {
     const uint32_t records = std::min(result[0], kResultRecords);
     for (uint32_t r = 0; r < records; ++r)
         if ((uint64_t{result[3 * r + 2]} << 32 | result[3 * r + 1]) == k) return true;
     return false;
 }
 
-// Candidates per second of kernel `index` on a batch of random multipliers.
-double measureRate(LaunchBuffers& buffers, int index, const KernelSpec& kernelSpec, uint32_t batch,
-                   std::mt19937_64& random) {
-    const uint32_t n = 32 * kernelSpec.q + 16;
-    const int bLow = std::max<int>(0, static_cast<int>(32 * (kernelSpec.w - 1)) - static_cast<int>(n));
-    const int bHigh = std::min<int>(63, static_cast<int>(32 * kernelSpec.w - 1) - static_cast<int>(n));
-    std::vector<uint64_t> ks(batch);
-    for (uint64_t& k : ks) k = multiplierWithTopBit(bLow + static_cast<int>(random() % (bHigh - bLow + 1)), random);
-    std::vector<uint32_t> result, residues;
+// Runs `ks` through kernel `index` at n; the result and residues land in the
+// host buffers.
+LaunchStatus launchCases(Runtime& runtime, TransferBuffers& buffers, int index, uint32_t n,
+                         const std::vector<uint64_t>& ks) {
+    std::copy(ks.begin(), ks.end(), buffers.hostBatch);
+    if (const int code = clearResult(runtime, buffers); code != 0) return {code, LaunchStep::Copy};
+    const auto count = static_cast<uint32_t>(ks.size());
+    return runBatch(runtime, buffers, index, (count + kThreadsPerBlock - 1) / kThreadsPerBlock, n, count);
+}
+
+// Candidates per second of kernel `index` on a full batch of random
+// multipliers, without residues.
+double measureRate(Runtime& runtime, const TransferBuffers& buffers, int index, std::mt19937_64& random) {
+    const KernelSpec& kernel = kKernels[static_cast<size_t>(index)];
+    const uint32_t n = 32 * kernel.q + 16;
+    std::vector<uint64_t> ks(buffers.capacity);
+    for (uint64_t& k : ks) k = randomServedMultiplier(kernel.w, n, random);
+    TransferBuffers plain = buffers;
+    plain.hostResidues = plain.deviceResidues = nullptr;
     const auto start = std::chrono::steady_clock::now();
-    if (buffers.run(index, n, ks, false, result, residues) != 0) return 0.0;
+    if (!launchCases(runtime, plain, index, n, ks).ok()) return 0.0;
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    return seconds > 0 ? batch / seconds : 0.0;
+    return seconds > 0 ? ks.size() / seconds : 0.0;
+}
+
+// What is wrong with kernel `index` on this device, or "".
+std::string checkKernel(Runtime& runtime, TransferBuffers& buffers, int index, std::mt19937_64& random, int& cases) {
+    for (const auto& [n, group] : casesFor(kKernels[static_cast<size_t>(index)], random)) {
+        std::vector<uint64_t> ks;
+        for (const Case& c : group) ks.push_back(c.k);
+        if (const LaunchStatus status = launchCases(runtime, buffers, index, n, ks); !status.ok())
+            return "runtime error " + std::to_string(status.code) + ": " + runtime.errorText(status.code);
+        uint32_t expectedReports = 0;
+        for (size_t i = 0; i < group.size(); ++i) {
+            ++cases;
+            const Case& c = group[i];
+            const std::vector<uint32_t> expected = referenceResidue(c.k, n);
+            const bool factor = referenceTest(c.k, n);
+            expectedReports += factor;
+            char where[64];
+            std::snprintf(where, sizeof where, "k=%" PRIu64 " n=%u", c.k, n);
+            for (size_t word = 0; word < expected.size() && word < kResidueStride; ++word)
+                if (buffers.hostResidues[i * kResidueStride + word] != expected[word])
+                    return std::string("wrong residue for ") + where;
+            if ((c.mustReport || factor) && !recordsHold(buffers.hostResult, c.k))
+                return std::string("factor not reported: ") + where;
+        }
+        if (buffers.hostResult[0] != expectedReports)
+            return "reported " + std::to_string(buffers.hostResult[0]) + " factors, expected " +
+                   std::to_string(expectedReports) + " at n=" + std::to_string(n);
+    }
+    return {};
 }
 
 }  // namespace
 
 bool runSelftest(Runtime& runtime, std::FILE* out) {
     const bool onGpu = runtime.kind() == RuntimeKind::Cuda;
-    const uint32_t rateBatch = onGpu ? kBatchCapacity : 4096;
-    LaunchBuffers buffers(runtime, rateBatch);
-    if (buffers.failed()) {
+    TransferBuffers buffers;
+    if (allocateTransferBuffers(runtime, buffers, onGpu ? kBatchCapacity : 4096, true) != 0) {
         std::fprintf(out, "\nSelf-test: cannot allocate device memory\n");
+        releaseTransferBuffers(runtime, buffers);
         return false;
     }
-    std::fprintf(out, "\nSelf-test of the %d kernels on the %s\n", kKernelCount,
-                 onGpu ? "CUDA device" : "host device");
+    std::fprintf(out, "\nSelf-test of the %d kernels on the %s\n", kKernelCount, onGpu ? "CUDA device" : "host device");
 
     std::mt19937_64 random(20261206);
     int failedKernels = 0;
     int totalCases = 0;
     for (int index = 0; index < kKernelCount; ++index) {
-        const KernelSpec& kernelSpec = kKernels[index];
         int cases = 0;
-        std::string problem;
-        for (const auto& [n, group] : casesFor(kernelSpec, random)) {
-            std::vector<uint64_t> ks;
-            for (const Case& c : group) ks.push_back(c.k);
-            std::vector<uint32_t> result, residues;
-            if (const int code = buffers.run(index, n, ks, true, result, residues); code != 0) {
-                problem = "runtime error " + std::to_string(code) + ": " + runtime.errorText(code);
-                break;
-            }
-            uint32_t expectedReports = 0;
-            for (size_t i = 0; i < group.size(); ++i) {
-                ++cases;
-                const Case& c = group[i];
-                const std::vector<uint32_t> expected = referenceResidue(c.k, n);
-                const bool factor = referenceTest(c.k, n);
-                expectedReports += factor;
-                bool same = true;
-                for (size_t word = 0; word < expected.size() && word < kResidueStride; ++word)
-                    same &= residues[i * kResidueStride + word] == expected[word];
-                char where[96];
-                std::snprintf(where, sizeof where, "k=%" PRIu64 " n=%u", c.k, n);
-                if (!same && problem.empty()) problem = std::string("wrong residue for ") + where;
-                if ((c.mustReport || factor) && !recordsHold(result, c.k) && problem.empty())
-                    problem = std::string("factor not reported: ") + where;
-            }
-            if (result[0] != expectedReports && problem.empty())
-                problem = "reported " + std::to_string(result[0]) + " factors, expected " +
-                          std::to_string(expectedReports) + " at n=" + std::to_string(n);
-        }
+        const std::string problem = checkKernel(runtime, buffers, index, random, cases);
         totalCases += cases;
-        const double rate = problem.empty() ? measureRate(buffers, index, kernelSpec, rateBatch, random) : 0.0;
+        const double rate = problem.empty() ? measureRate(runtime, buffers, index, random) : 0.0;
         if (!problem.empty()) ++failedKernels;
-        std::fprintf(out, "  %-24s %3d cases  %s  %14.0f candidates/s%s%s\n", kernelSpec.name, cases,
-                     problem.empty() ? "pass" : "FAIL", rate, problem.empty() ? "" : "  ", problem.c_str());
+        std::fprintf(out, "  %-24s %3d cases  %s  %14.0f candidates/s%s%s\n", kKernels[static_cast<size_t>(index)].name,
+                     cases, problem.empty() ? "pass" : "FAIL", rate, problem.empty() ? "" : "  ", problem.c_str());
         std::fflush(out);
     }
     if (failedKernels == 0)
         std::fprintf(out, "\nSelf-test passed: %d of %d kernels, %d cases.\n", kKernelCount, kKernelCount, totalCases);
     else
         std::fprintf(out, "\nSelf-test FAILED: %d of %d kernels failed.\n", failedKernels, kKernelCount);
-    return failedKernels == 0;
+    const bool released = releaseTransferBuffers(runtime, buffers) == 0;
+    return failedKernels == 0 && released;
 }
 
 }  // namespace kalvenor

@@ -5,7 +5,7 @@
 
 #include <cstdio>
 
-#include "kernels/runtime.h"
+#include "device/runtime.h"
 
 namespace kalvenor {
 

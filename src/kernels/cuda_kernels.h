@@ -1,5 +1,5 @@
-// The 35 __global__ kernels, looked up by their index in kKernels (only in a
-// CUDA build). Each has the signature
+// The __global__ kernels of a CUDA build, looked up by their index in
+// kKernels. Each has the signature
 //   (uint32_t* result, const uint64_t* candidates, uint32_t n, uint32_t count, uint32_t* residues)
 #pragma once
 
@@ -8,3 +8,19 @@ namespace kalvenor {
 const void* cudaKernelEntry(int index);
 
 }  // namespace kalvenor
+
+#if defined(__CUDACC__)
+#include "kernels/kernel_list.h"
+#include "kernels/kernel_slot.h"
+
+// The kernels live in the global namespace so that their symbols carry the
+// plain names the program prints and the profilers show.
+#define KALVENOR_CUDA_KERNEL_SIGNATURE(name)                                          \
+    __global__ void name(unsigned int* result, const unsigned long long* candidates, \
+                         unsigned int n, unsigned int count, unsigned int* residues)
+#define KALVENOR_DECLARE_CUDA_KERNEL(name, q, w) KALVENOR_CUDA_KERNEL_SIGNATURE(name);
+#define KALVENOR_DEFINE_CUDA_KERNEL(name, q, w)                                                        \
+    KALVENOR_CUDA_KERNEL_SIGNATURE(name) {                                                             \
+        kalvenor::testSlot<q, w>(result, candidates, n, count, residues, blockIdx.x * blockDim.x + threadIdx.x); \
+    }
+#endif

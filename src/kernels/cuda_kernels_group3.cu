@@ -1,5 +1,4 @@
-// The third of the four groups of GPU kernels in cuda_kernel_list.h.
-#include "kernels/candidate_kernel.h"
-#include "kernels/cuda_kernel_list.h"
+// Group 3 of the GPU kernels in kernel_list.h.
+#include "kernels/cuda_kernels.h"
 
-KALVENOR_CUDA_KERNELS_GROUP3(KALVENOR_DEFINE_CUDA_KERNEL)
+KALVENOR_KERNELS_GROUP3(KALVENOR_DEFINE_CUDA_KERNEL)

@@ -1,63 +1,7 @@
-// The host kernels are the host-emulated device's whole workload, so they are
-// optimised even in builds that optimise nothing else.
-#if defined(__GNUC__) && !defined(__clang__) && !defined(__OPTIMIZE__)
-#pragma GCC optimize("O2")
-#endif
-
+// The one place that picks the host kernels' variant for this processor.
 #include "kernels/host_kernels.h"
 
-#include <array>
-#include <utility>
-
-#include "kernels/candidate_kernel.h"
-#include "kernels/ifma_kernels.h"
-#include "kernels/kernel_table.h"
-#include "kernels/limb_test.h"
-#include "kernels/served_groups.h"
-
 namespace kalvenor {
-namespace {
-
-// How many multipliers share one pass of the squaring loop. Narrow moduli
-// leave the multiplier idle between dependent products, wide ones have
-// enough independent products of their own and would only run out of
-// registers.
-constexpr uint32_t lanesFor(uint32_t limbs) { return limbs <= 2 ? 4 : 2; }
-
-template <uint32_t Q, uint32_t W, uint32_t Lanes>
-void testGroup(const KernelArgs& args, const uint64_t* ks, const uint32_t* slots) {
-    bool passed[Lanes];
-    uint32_t* residues[Lanes];
-    for (uint32_t g = 0; g < Lanes; ++g)
-        residues[g] = args.residues != nullptr ? args.residues + slots[g] * kResidueStride : nullptr;
-    limbs::testLanes<Q, W, Lanes>(ks, args.n, passed, args.residues != nullptr ? residues : nullptr);
-    for (uint32_t g = 0; g < Lanes; ++g)
-        if (passed[g]) appendRecord(args.result, ks[g]);
-}
-
-// Slots [begin, end) of a launch, with what one GPU thread per slot would do,
-// on 64-bit limbs; a short last group runs its multipliers one by one.
-template <uint32_t Q, uint32_t W>
-void runSlots(const KernelArgs& args, uint32_t begin, uint32_t end) {
-    constexpr uint32_t kLanes = lanesFor(limbs::Shape<Q, W>::kLimbs);
-    forServedGroups<Q, W, kLanes>(args, begin, end, [&](const uint64_t* ks, const uint32_t* slots, uint32_t count) {
-        if (count == kLanes) {
-            testGroup<Q, W, kLanes>(args, ks, slots);
-        } else {
-            for (uint32_t g = 0; g < count; ++g) testGroup<Q, W, 1>(args, ks + g, slots + g);
-        }
-    });
-}
-
-constexpr std::array<HostKernelFn, kKernelCount> kHostKernels =
-    perKernel([]<uint32_t Q, uint32_t W>() -> HostKernelFn { return &runSlots<Q, W>; });
-
-}  // namespace
-
-HostKernelFn limbKernel(int index) {
-    if (index < 0 || index >= kKernelCount) return nullptr;
-    return kHostKernels[static_cast<size_t>(index)];
-}
 
 HostKernelFn hostKernel(int index) {
     const HostKernelFn vector = ifmaKernel(index);

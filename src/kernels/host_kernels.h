@@ -1,5 +1,8 @@
-// The 35 kernels as host functions, for the host-emulated device: each tests
+// The kernels as host functions, for the host-emulated device: each tests
 // slots [begin, end) of a launch exactly as one GPU thread per slot would.
+// Two variants of every kernel exist, chosen once in host_kernels.cpp:
+// host_kernels_w64.cpp (64-bit limbs, any 64-bit processor) and
+// host_kernels_ifma52.cpp (AVX-512 IFMA, eight multipliers at once).
 #pragma once
 
 #include <cstdint>
@@ -13,12 +16,15 @@ using HostKernelFn = void (*)(const KernelArgs& args, uint32_t begin, uint32_t e
 // The host kernel for kKernels[index]: the fastest this processor runs.
 HostKernelFn hostKernel(int index);
 
-// The kernel for kKernels[index] on 64-bit limbs, which every x86-64 or
-// other 64-bit processor runs.
-HostKernelFn limbKernel(int index);
-
 // What hostKernel() runs on, for the start-up report: "AVX-512 IFMA" or
 // "64-bit limbs".
 const char* hostKernelPath();
+
+// The variants themselves, for the tests and benchmarks that compare them.
+HostKernelFn limbKernel(int index);  // never null for a valid index
+HostKernelFn ifmaKernel(int index);  // null unless ifmaUsable()
+
+// Whether this processor (and its operating system) runs AVX-512 IFMA.
+bool ifmaUsable();
 
 }  // namespace kalvenor

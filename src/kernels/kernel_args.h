@@ -7,12 +7,15 @@ namespace kalvenor {
 
 // The batch of multipliers one launch tests, one per thread.
 inline constexpr uint32_t kBatchCapacity = 1u << 20;
+inline constexpr uint32_t kThreadsPerBlock = 256;
 
 // The result buffer: word 0 counts the multipliers that passed (it keeps
 // counting past three, so the host knows when records were lost for want of
 // room); records r = 0..2 hold k's low word at 3r+1 and its high word at 3r+2;
-// words 3r+3 are reserved and stay zero.
-inline constexpr int kResultWords = 10;
+// words 3r+3 are reserved and stay zero. The buffer is allocated as one
+// 64-byte line, and nothing is written past word 9.
+inline constexpr uint32_t kResultWords = 10;
+inline constexpr uint32_t kResultBufferWords = 16;
 inline constexpr uint32_t kResultRecords = 3;
 
 // Residues written by the self-test: slot i's final value 2^(2^(n-1)) mod P,
@@ -20,11 +23,11 @@ inline constexpr uint32_t kResultRecords = 3;
 inline constexpr uint32_t kResidueStride = 20;
 
 struct KernelArgs {
-    uint32_t* result;             // device ResultBuffer
-    const uint64_t* candidates;   // device CandidateBatch
-    uint32_t n;                   // the exponent of every candidate
-    uint32_t count;               // slots 0..count-1 hold this batch; the rest are stale
-    uint32_t* residues;           // null in normal runs
+    uint32_t* result;            // the device result buffer
+    const uint64_t* candidates;  // the device batch
+    uint32_t n;                  // the exponent of every candidate
+    uint32_t count;              // slots 0..count-1 hold this batch; the rest are stale
+    uint32_t* residues;          // null in normal runs
 };
 
 }  // namespace kalvenor

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cstdint>
 
-#include "kernels/candidate_test.h"
+#include "arith/coverage.h"
 #include "kernels/kernel_args.h"
 
 namespace kalvenor {

@@ -4,28 +4,38 @@
 #include <cinttypes>
 #include <cstdio>
 
+#include "arith/reference_powmod.h"
 #include "kernels/kernel_args.h"
-#include "kernels/reference_test.h"
 #include "workfiles/log_files.h"
 
 namespace kalvenor {
 
 namespace {
-constexpr std::size_t kFrameWidth = 78;
-}
 
-std::string factorMessage(uint64_t k, uint32_t n) {
-    char text[64];
-    std::snprintf(text, sizeof text, "!!! Found factor %" PRIu64 "*2^%d+1 !!!\n", k,
-                  static_cast<int>(n));
-    return text;
-}
+constexpr std::size_t kFrameWidth = 78;
 
 std::string factorFrame(const std::string& message) {
     const std::size_t stars = message.empty() ? 0 : std::min(message.size() - 1, kFrameWidth);
     std::string frame(kFrameWidth, ' ');
     frame.replace(0, stars, stars, '*');
     return frame;
+}
+
+// The multipliers of batch[0..count) that pass the exact host test, in batch order.
+std::vector<uint64_t> retestBatch(const uint64_t* batch, uint32_t count, uint32_t n) {
+    std::vector<uint64_t> found;
+    for (uint32_t i = 0; i < count; ++i)
+        if (referenceTest(batch[i], n)) found.push_back(batch[i]);
+    return found;
+}
+
+}  // namespace
+
+std::string factorMessage(uint64_t k, uint32_t n) {
+    char text[64];
+    std::snprintf(text, sizeof text, "!!! Found factor %" PRIu64 "*2^%d+1 !!!\n", k,
+                  static_cast<int>(n));
+    return text;
 }
 
 std::string factorBanner(uint64_t k, uint32_t n) {
@@ -43,13 +53,6 @@ void reportFactor(uint64_t k, uint32_t n) {
         std::fputs(entry.c_str(), stderr);
         std::fflush(stderr);
     }
-}
-
-std::vector<uint64_t> retestBatch(const uint64_t* batch, uint32_t count, uint32_t n) {
-    std::vector<uint64_t> found;
-    for (uint32_t i = 0; i < count; ++i)
-        if (referenceTest(batch[i], n)) found.push_back(batch[i]);
-    return found;
 }
 
 std::vector<uint64_t> factorsOfLaunch(const uint32_t* result, const uint64_t* batch,

@@ -10,18 +10,14 @@ namespace kalvenor {
 
 // "!!! Found factor k*2^n+1 !!!\n"
 std::string factorMessage(uint64_t k, uint32_t n);
+// What the console shows: "\n" frame "\n" message frame, where the frame is
 // 78 characters: as many '*' as the message has visible characters, then spaces.
-std::string factorFrame(const std::string& message);
-// What the console shows: "\n" frame "\n" message frame.
 std::string factorBanner(uint64_t k, uint32_t n);
 
 // Prints the banner and appends the entry to factors.txt; when the file
 // cannot be written the entry goes to standard error as well, so the factor
 // survives in the console log at least.
 void reportFactor(uint64_t k, uint32_t n);
-
-// The multipliers of batch[0..count) that pass the exact host test, in batch order.
-std::vector<uint64_t> retestBatch(const uint64_t* batch, uint32_t count, uint32_t n);
 
 // The factors of one launch, read from its result buffer. Up to three come
 // from the records. When the device counted more than it had room for, the

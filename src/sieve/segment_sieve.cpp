@@ -2,14 +2,12 @@
 
 #include <algorithm>
 #include <bit>
-#include <cerrno>
-#include <cstdio>
-#include <cstdlib>
+#include <cmath>
 #include <cstring>
 #include <new>
-#include <thread>
 
-#include "kernels/thread_pool.h"
+#include "common/verify.h"
+
 
 namespace kalvenor {
 
@@ -31,13 +29,6 @@ inline uint64_t firstHit(uint64_t kStart, uint64_t q, uint64_t target) {
     uint64_t offset = target >= from ? target - from : target + q - from;
     if (offset & 1u) offset += q;  // the walk steps by 2: only even offsets are in it
     return offset / 2;
-}
-
-// Threads that sieve and collect parts of a long segment side by side;
-// shared by every sieve of the process, as only one works at a time.
-ThreadPool& helpers() {
-    static ThreadPool pool(std::max(std::thread::hardware_concurrency(), 1u));
-    return pool;
 }
 
 // Survivors (non-zero bytes) among bytes [begin, end).
@@ -95,15 +86,21 @@ uint32_t inversePowerOfTwo(uint32_t q, uint32_t n) {
     return static_cast<uint32_t>(result);
 }
 
-SegmentSieve::SegmentSieve(const std::vector<uint32_t>& primes, uint32_t n, uint32_t sieveRange)
-    : primes_(primes), range_(sieveRange) {
+int32_t sieveRangeFor(uint32_t primeCount, uint32_t batchCapacity) {
+    const uint32_t t = (1u << 20) / batchCapacity;
+    if (primeCount < 10) return static_cast<int32_t>(2523140u / t);
+    const double l = std::log10(static_cast<double>(primeCount));
+    // The survivors of a segment fall as the sieve deepens; this fit to
+    // measured survivor counts keeps about a full grid of them per 2^20.
+    const double q = ((l * -2.5389) * l) + (l * 259.09) + 88.483;
+    const uint32_t s = static_cast<uint32_t>(static_cast<int32_t>(q));
+    return static_cast<int32_t>((s * 10000u) / t);
+}
+
+SegmentSieve::SegmentSieve(const std::vector<uint32_t>& primes, uint32_t n, uint32_t sieveRange, ThreadPool& workers)
+    : primes_(primes), workers_(workers), range_(sieveRange) {
     bytes_.reset(new (std::nothrow) uint8_t[sieveRange]);
-    if (!bytes_) {
-        std::fflush(stdout);
-        errno = ENOMEM;
-        std::perror("\nThere is not enough memory to allocate a table for the sieve");
-        std::exit(1);
-    }
+    if (!bytes_) return;
     // q divides k*2^n+1 exactly when k = -2^-n (mod q).
     struckClass_.reserve(primes.size());
     for (uint32_t q : primes) {
@@ -137,21 +134,21 @@ void SegmentSieve::buildPattern() {
 
 void SegmentSieve::sieve(uint64_t kSeg, uint32_t length) {
     const uint32_t parts =
-        std::min<uint32_t>(helpers().size(), std::max<uint32_t>(length / kMinPartBytes, 1));
+        std::min<uint32_t>(workers_.size(), std::max<uint32_t>(length / kMinPartBytes, 1));
     if (parts <= 1) {
         sievePart(kSeg, 0, length);
         return;
     }
     // Disjoint byte ranges, each a multiple of the block size but the last.
     const uint32_t blocks = (length + kBlockBytes - 1) / kBlockBytes;
-    helpers().start(parts, 1, [&](uint32_t first, uint32_t last) {
+    workers_.start(parts, 1, [&](uint32_t first, uint32_t last) {
         for (uint32_t part = first; part < last; ++part) {
             const uint32_t begin = static_cast<uint32_t>(uint64_t{blocks} * part / parts) * kBlockBytes;
             const uint32_t end = std::min<uint64_t>(uint64_t{blocks} * (part + 1) / parts * kBlockBytes, length);
             if (begin < end) sievePart(kSeg, begin, end);
         }
     });
-    helpers().wait();
+    workers_.wait();
 }
 
 // Bytes [begin, end) of the segment at kSeg.
@@ -204,16 +201,19 @@ void MultiplierWalk::advance(uint32_t examined) {
         return;
     }
     position_ += 2ull * examined;
+    // Only odd multipliers are ever in the walk: an even position would test
+    // every multiplier of the wrong parity from here on.
+    KALVENOR_VERIFY_THAT(position_ % 2 == 1);
 }
 
 uint32_t collectBatch(const uint8_t* bytes, uint32_t length, uint64_t kSeg, uint32_t capacity,
-                      uint64_t* batch, uint32_t& examined) {
+                      uint64_t* batch, uint32_t& examined, ThreadPool& workers) {
     if (capacity == 0) {
         examined = 0;
         return 0;
     }
     const uint32_t parts =
-        std::min<uint32_t>(helpers().size(), std::max<uint32_t>(length / kMinPartBytes, 1));
+        std::min<uint32_t>(workers.size(), std::max<uint32_t>(length / kMinPartBytes, 1));
     if (parts <= 1) return storeSurvivors(bytes, 0, length, kSeg, capacity, batch, 0, examined);
 
     // Each part counts its survivors, then stores them from where the parts
@@ -223,11 +223,11 @@ uint32_t collectBatch(const uint8_t* bytes, uint32_t length, uint64_t kSeg, uint
     for (uint32_t part = 0; part <= parts; ++part)
         bounds[part] = static_cast<uint32_t>(uint64_t{length} * part / parts);
     std::vector<uint32_t> counts(parts);
-    helpers().start(parts, 1, [&](uint32_t first, uint32_t last) {
+    workers.start(parts, 1, [&](uint32_t first, uint32_t last) {
         for (uint32_t part = first; part < last; ++part)
             counts[part] = countSurvivors(bytes, bounds[part], bounds[part + 1]);
     });
-    helpers().wait();
+    workers.wait();
     std::vector<uint32_t> starts(parts);
     uint64_t total = 0;
     for (uint32_t part = 0; part < parts; ++part) {
@@ -235,7 +235,7 @@ uint32_t collectBatch(const uint8_t* bytes, uint32_t length, uint64_t kSeg, uint
         total += counts[part];
     }
     std::vector<uint32_t> stops(parts);
-    helpers().start(parts, 1, [&](uint32_t first, uint32_t last) {
+    workers.start(parts, 1, [&](uint32_t first, uint32_t last) {
         for (uint32_t part = first; part < last; ++part) {
             stops[part] = bounds[part + 1];
             if (starts[part] < capacity)
@@ -243,7 +243,7 @@ uint32_t collectBatch(const uint8_t* bytes, uint32_t length, uint64_t kSeg, uint
                                stops[part]);
         }
     });
-    helpers().wait();
+    workers.wait();
     examined = length;
     for (uint32_t part = 0; part < parts; ++part) {
         if (uint64_t{starts[part]} + counts[part] >= capacity) {

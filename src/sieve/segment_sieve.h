@@ -7,19 +7,26 @@
 #include <memory>
 #include <vector>
 
+#include "device/thread_pool.h"
+
 namespace kalvenor {
+
+// Odd multipliers per segment, sized so that a segment leaves about one
+// batch of `batchCapacity` survivors at that sieve depth.
+int32_t sieveRangeFor(uint32_t primeCount, uint32_t batchCapacity);
 
 // 2^-n mod q for an odd prime q, as ((q+1)/2)^n mod q.
 uint32_t inversePowerOfTwo(uint32_t q, uint32_t n);
 
 class SegmentSieve {
 public:
-    // Allocates the segment of sieveRange bytes; ends the process (exit code
-    // 1, after perror) when it cannot.
-    SegmentSieve(const std::vector<uint32_t>& primes, uint32_t n, uint32_t sieveRange);
-    // The sieve keeps a reference to the table, which must outlive it.
-    SegmentSieve(std::vector<uint32_t>&& primes, uint32_t n, uint32_t sieveRange) = delete;
+    // Allocates the segment of sieveRange bytes; allocated() says whether
+    // that worked. Long segments are sieved in parts on `workers`. The sieve
+    // keeps references to the table and the pool, which must outlive it.
+    SegmentSieve(const std::vector<uint32_t>& primes, uint32_t n, uint32_t sieveRange, ThreadPool& workers);
+    SegmentSieve(std::vector<uint32_t>&& primes, uint32_t n, uint32_t sieveRange, ThreadPool& workers) = delete;
 
+    bool allocated() const { return bytes_ != nullptr; }
     uint32_t range() const { return range_; }
 
     // Sieves the `length` (at most range()) odd multipliers kSeg, kSeg+2, ...;
@@ -33,6 +40,7 @@ private:
     void buildPattern();
 
     const std::vector<uint32_t>& primes_;
+    ThreadPool& workers_;
     // Per prime q, the class of k it strikes: k = (q - 2^-n mod q) mod q.
     // It depends only on q and n, so one exponent computes it once.
     std::vector<uint32_t> struckClass_;
@@ -68,8 +76,9 @@ private:
 
 // Copies the survivors among the first `length` bytes of a sieved segment
 // into batch until it holds capacity; `examined` is set to how many bytes
-// were looked at, so the walk resumes right after the last one taken.
+// were looked at, so the walk resumes right after the last one taken. Long
+// segments are collected in parts on `workers`.
 uint32_t collectBatch(const uint8_t* bytes, uint32_t length, uint64_t kSeg, uint32_t capacity,
-                      uint64_t* batch, uint32_t& examined);
+                      uint64_t* batch, uint32_t& examined, ThreadPool& workers);
 
 }  // namespace kalvenor

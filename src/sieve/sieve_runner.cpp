@@ -1,10 +1,12 @@
 #include "sieve/sieve_runner.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <ctime>
 
-#include "kernels/check_status.h"
+#include "common/verify.h"
+#include "device/runtime_error.h"
 #include "kernels/kernel_args.h"
 #include "sieve/factor_report.h"
 #include "sieve/segment_sieve.h"
@@ -14,43 +16,26 @@ namespace kalvenor {
 
 namespace {
 
-constexpr std::size_t kResultBytes = kResultWords * sizeof(uint32_t);
-constexpr uint32_t kThreadsPerBlock = 256;
 constexpr int64_t kCheckpointSeconds = 60;
-
-void clearResults(Runtime& runtime, TransferBuffers& buffers) {
-    std::fill(buffers.hostResult, buffers.hostResult + kResultWords, 0u);
-    KALVENOR_CHECK(runtime, runtime.copyToDevice(buffers.deviceResult, buffers.hostResult,
-                                                 kResultBytes));
-}
-
-// Copy, launch, wait. The first two are not checked on their own: whatever
-// goes wrong with them shows in the returned status of the attempt.
-int attemptBatch(const SieveContext& context, uint32_t n, uint32_t count) {
-    Runtime& runtime = context.runtime;
-    TransferBuffers& buffers = context.buffers;
-    const int copied = runtime.copyToDeviceAsync(buffers.deviceBatch, buffers.hostBatch,
-                                                 count * sizeof(uint64_t));
-    const KernelArgs args{buffers.deviceResult, buffers.deviceBatch, n, count, nullptr};
-    const int launched = runtime.launch(context.config.launchEntry, context.config.blocksPerGrid,
-                                        kThreadsPerBlock, args);
-    const int synced = runtime.synchronize();
-    if (synced != 0) {
-        std::printf("\nERROR: cudaDeviceSynchronize failed!\n");
-        std::fflush(stdout);
-        return synced;
-    }
-    return launched != 0 ? launched : copied;
-}
 
 // A batch whose run failed is run once more rather than counted as tested:
 // its factors would otherwise be lost without a word. Records the failed run
 // may have left are cleared first, so nothing is reported twice. A second
-// failure ends the process; the last checkpoint lets the range resume.
-void dispatchBatch(const SieveContext& context, uint32_t n, uint32_t count) {
-    if (attemptBatch(context, n, count) == 0) return;
-    clearResults(context.runtime, context.buffers);
-    KALVENOR_CHECK(context.runtime, attemptBatch(context, n, count));
+// failure is reported and given up on; the last checkpoint lets the range
+// resume.
+bool dispatchBatch(const SieveContext& context, uint32_t n, uint32_t count) {
+    Runtime& runtime = context.runtime;
+    const uint32_t blocks = (context.settings.batchCapacity + kThreadsPerBlock - 1) / kThreadsPerBlock;
+    for (int attempt = 0;; ++attempt) {
+        const LaunchStatus status = runBatch(runtime, context.buffers, context.settings.kernelIndex, blocks, n, count);
+        if (status.ok()) return true;
+        if (status.step == LaunchStep::Synchronize) {
+            std::printf("\nERROR: cudaDeviceSynchronize failed!\n");
+            std::fflush(stdout);
+        }
+        if (attempt == 1) return !KALVENOR_FAILED(runtime, status.code);
+        if (KALVENOR_FAILED(runtime, clearResult(runtime, context.buffers))) return false;
+    }
 }
 
 }  // namespace
@@ -59,20 +44,22 @@ SieveHooks defaultSieveHooks() {
     return {[] { return static_cast<int64_t>(std::time(nullptr)); }, &writeCheckpoint};
 }
 
-void runSieve(uint64_t kFirst, uint64_t kEnd, RunState& state, const SieveContext& context) {
-    runSieve(kFirst, kEnd, state, context, defaultSieveHooks());
-}
-
-void runSieve(uint64_t kFirst, uint64_t kEnd, RunState& state, const SieveContext& context,
-              const SieveHooks& hooks) {
+SieveStatus runSieve(uint64_t kFirst, uint64_t kEnd, RunState& state, const SieveContext& context,
+                     const SieveHooks& hooks) {
     Runtime& runtime = context.runtime;
     TransferBuffers& buffers = context.buffers;
     const uint32_t n = state.nCurrent;
-    clearResults(runtime, buffers);
+    if (KALVENOR_FAILED(runtime, clearResult(runtime, buffers))) return SieveStatus::DeviceFailed;
 
-    const uint32_t range = static_cast<uint32_t>(std::max(context.config.sieveRange, 1));
-    const uint32_t capacity = std::clamp(context.config.threadsPerGrid, 1u, kBatchCapacity);
-    SegmentSieve sieve(context.smallPrimes, n, range);
+    const uint32_t range = std::max(context.settings.segmentLength, 1u);
+    const uint32_t capacity = std::clamp(context.settings.batchCapacity, 1u, buffers.capacity);
+    SegmentSieve sieve(context.smallPrimes, n, range, context.workers);
+    if (!sieve.allocated()) {
+        std::fflush(stdout);
+        errno = ENOMEM;
+        std::perror("\nThere is not enough memory to allocate a table for the sieve");
+        return SieveStatus::NoMemory;
+    }
     int64_t checkpointMark = hooks.clockSeconds();
 
     MultiplierWalk walk(kFirst, kEnd);
@@ -82,23 +69,22 @@ void runSieve(uint64_t kFirst, uint64_t kEnd, RunState& state, const SieveContex
         sieve.sieve(kSeg, length);
         uint32_t examined = 0;
         const uint32_t count =
-            collectBatch(sieve.bytes(), length, kSeg, capacity, buffers.hostBatch, examined);
+            collectBatch(sieve.bytes(), length, kSeg, capacity, buffers.hostBatch, examined, context.workers);
         walk.advance(examined);
+        // A batch larger than the launch would leave its tail untested.
+        KALVENOR_VERIFY_THAT(count <= capacity && examined <= length);
 
-        dispatchBatch(context, n, count);
+        if (!dispatchBatch(context, n, count)) return SieveStatus::DeviceFailed;
         state.kTested += count;
 
         // The batch's factors are reported before a checkpoint can move past
         // the batch: a process killed in between must find them again after
         // the restart, not skip them.
-        KALVENOR_CHECK(runtime, runtime.copyToHost(buffers.hostResult, buffers.deviceResult,
-                                                   kResultBytes));
         if (buffers.hostResult[0] != 0) {
-            const std::vector<uint64_t> found =
-                factorsOfLaunch(buffers.hostResult, buffers.hostBatch, count, n);
+            const std::vector<uint64_t> found = factorsOfLaunch(buffers.hostResult, buffers.hostBatch, count, n);
             for (uint64_t k : found) reportFactor(k, n);
             state.factors += static_cast<int32_t>(found.size());
-            clearResults(runtime, buffers);
+            if (KALVENOR_FAILED(runtime, clearResult(runtime, buffers))) return SieveStatus::DeviceFailed;
         }
 
         // A finished exponent gets no checkpoint: its walk position lies past
@@ -108,6 +94,7 @@ void runSieve(uint64_t kFirst, uint64_t kEnd, RunState& state, const SieveContex
             checkpointMark = hooks.clockSeconds();
         }
     }
+    return SieveStatus::Done;
 }
 
 }  // namespace kalvenor

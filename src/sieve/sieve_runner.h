@@ -7,34 +7,47 @@
 #include <functional>
 #include <vector>
 
-#include "driver/launch_config.h"
-#include "kernels/runtime.h"
-#include "kernels/transfer_buffers.h"
+#include "device/runtime.h"
+#include "device/thread_pool.h"
+#include "device/transfer_buffers.h"
 #include "workfiles/run_state.h"
 
 namespace kalvenor {
 
+// What the sieve takes of the launch configuration.
+struct SieveSettings {
+    int kernelIndex = -1;
+    uint32_t batchCapacity = 0;  // multipliers per launch, one per thread
+    uint32_t segmentLength = 0;  // odd multipliers per sieve segment
+};
+
 struct SieveContext {
     Runtime& runtime;
     TransferBuffers& buffers;
-    const LaunchConfig& config;
+    ThreadPool& workers;  // sieve and collect long segments in parts
+    const SieveSettings& settings;
     const std::vector<uint32_t>& smallPrimes;
 };
 
 // What runSieve takes from the outside world besides the device, so that a
 // test can drive the minute timer and watch the checkpoints.
 struct SieveHooks {
-    std::function<int64_t()> clockSeconds;                   // wall clock, whole seconds
-    std::function<void(RunState&, uint64_t)> checkpoint;     // state, walk position
+    std::function<int64_t()> clockSeconds;                // wall clock, whole seconds
+    std::function<void(RunState&, uint64_t)> checkpoint;  // state, walk position
 };
 
 // std::time and writeCheckpoint.
 SieveHooks defaultSieveHooks();
 
+enum class SieveStatus {
+    Done,
+    DeviceFailed,  // a batch failed twice; said on standard error
+    NoMemory,      // for the segment; said with perror
+};
+
 // Tests exponent state.nCurrent; adds to state.kTested and state.factors.
 // kFirst must be odd; kEnd is inclusive and may be 2^64-1.
-void runSieve(uint64_t kFirst, uint64_t kEnd, RunState& state, const SieveContext& context);
-void runSieve(uint64_t kFirst, uint64_t kEnd, RunState& state, const SieveContext& context,
-              const SieveHooks& hooks);
+SieveStatus runSieve(uint64_t kFirst, uint64_t kEnd, RunState& state, const SieveContext& context,
+                     const SieveHooks& hooks = defaultSieveHooks());
 
 }  // namespace kalvenor

@@ -5,7 +5,6 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <new>
 
 namespace kalvenor {
@@ -17,11 +16,11 @@ constexpr std::array<uint32_t, 10> kFixedPrimes{3, 5, 7, 11, 13, 17, 19, 23, 29,
 // There are 203,280,220 odd primes below 2^32; a table can hold no more.
 constexpr uint32_t kMostOddPrimes = 203280220;
 
-[[noreturn]] void outOfMemory(int error) {
+std::nullopt_t outOfMemory(int error) {
     std::fflush(stdout);
     errno = error;
     std::perror("\nThere is not enough memory to allocate a table of primes");
-    std::exit(1);
+    return std::nullopt;
 }
 
 // Odd primes p with p*p < bound by trial division; they are all the sieve
@@ -45,12 +44,13 @@ std::vector<uint32_t> seedPrimes(uint32_t bound) {
     return seeds;
 }
 
-// Appends to table the odd primes below bound, until it holds count of them.
-void collectOddPrimes(uint32_t bound, uint32_t count, std::vector<uint32_t>& table) {
+// Appends to table the odd primes below bound, until it holds count of
+// them; false when there is no memory for the sieve.
+bool collectOddPrimes(uint32_t bound, uint32_t count, std::vector<uint32_t>& table) {
     const std::vector<uint32_t> seeds = seedPrimes(bound);
     const std::size_t bytes = bound / 2;  // byte i stands for 2i+1
     uint8_t* odd = new (std::nothrow) uint8_t[bytes];
-    if (odd == nullptr) outOfMemory(ENOMEM);
+    if (odd == nullptr) return false;
     std::fill(odd, odd + bytes, uint8_t{1});
     for (uint32_t p : seeds) {
         // Start at 3p: p itself stays, and p*p would save little here.
@@ -60,6 +60,7 @@ void collectOddPrimes(uint32_t bound, uint32_t count, std::vector<uint32_t>& tab
     for (std::size_t i = 1; i < bytes && table.size() < count; ++i)
         if (odd[i] != 0) table.push_back(static_cast<uint32_t>(2 * i + 1));
     delete[] odd;
+    return true;
 }
 
 }  // namespace
@@ -78,13 +79,13 @@ uint32_t primeBound(uint32_t c) {
     return x >= 4294967295.0 ? UINT32_MAX : static_cast<uint32_t>(x);
 }
 
-std::vector<uint32_t> buildSmallPrimes(uint32_t primeCount) {
+std::optional<std::vector<uint32_t>> buildSmallPrimes(uint32_t primeCount) {
     std::vector<uint32_t> table;
-    if (primeCount > kMostOddPrimes) outOfMemory(ERANGE);
+    if (primeCount > kMostOddPrimes) return outOfMemory(ERANGE);
     try {
         table.reserve(primeCount);
     } catch (const std::bad_alloc&) {
-        outOfMemory(ENOMEM);
+        return outOfMemory(ENOMEM);
     }
     if (primeCount <= kFixedPrimes.size()) {
         table.assign(kFixedPrimes.begin(), kFixedPrimes.begin() + primeCount);
@@ -92,11 +93,11 @@ std::vector<uint32_t> buildSmallPrimes(uint32_t primeCount) {
     }
     uint64_t bound = primeBound(primeCount);
     while (true) {
-        collectOddPrimes(static_cast<uint32_t>(bound), primeCount, table);
+        if (!collectOddPrimes(static_cast<uint32_t>(bound), primeCount, table)) return outOfMemory(ENOMEM);
         if (table.size() == primeCount) return table;
         // The fit undershoots for some counts (11 is the first): widen the
         // bound rather than hand the sieve a short table.
-        if (bound == UINT32_MAX) outOfMemory(ERANGE);
+        if (bound == UINT32_MAX) return outOfMemory(ERANGE);
         bound = std::min<uint64_t>(bound + bound / 8 + 64, UINT32_MAX);
     }
 }

@@ -2,13 +2,14 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 namespace kalvenor {
 
-// Ends the process (exit code 1, after perror) when the table cannot be
+// Nothing (after saying why, with perror) when the table cannot be
 // allocated, or when primeCount odd primes do not all lie below 2^32.
-std::vector<uint32_t> buildSmallPrimes(uint32_t primeCount);
+std::optional<std::vector<uint32_t>> buildSmallPrimes(uint32_t primeCount);
 
 // The first bound tried for primeCount >= 11: the odd primes are sieved below
 // it. For some counts it falls short and buildSmallPrimes widens it.

@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "arith/coverage.h"
 #include "workfiles/number_reading.h"
-#include "workfiles/run_state.h"
 
 namespace kalvenor {
 
@@ -40,12 +40,12 @@ LineVerdict checkAssignmentLine(std::string_view line) {
     // A NUL is no white space: a line holding one is not blank.
     const char* p = skipSpace(text.c_str());
     if (p == text.c_str() + text.size()) {
-        verdict.code = kBlankLine;
+        verdict.code = AssignmentStatus::BlankLine;
         return verdict;
     }
     const size_t keywordLength = std::strlen(kAssignmentKeyword);
     if (std::strncmp(p, kAssignmentKeyword, keywordLength) != 0) {
-        verdict.code = kNoKeyword;
+        verdict.code = AssignmentStatus::NoKeyword;
         return verdict;
     }
 
@@ -54,13 +54,13 @@ LineVerdict checkAssignmentLine(std::string_view line) {
     const char* cursor = nStart.end;
     a.nStart = static_cast<uint32_t>(nStart.value);
     a.nEnd = static_cast<uint32_t>(readNextField(cursor, 32).value);
-    if (a.nStart < 32 || a.nEnd > 607) {
-        verdict.code = kBadValues;
+    if (a.nStart < kMinExponent || a.nEnd > kMaxExponent) {
+        verdict.code = AssignmentStatus::BadValues;
         verdict.message = kNRangeMessage;
         return verdict;
     }
     if (a.nEnd < a.nStart) {
-        verdict.code = kBadValues;
+        verdict.code = AssignmentStatus::BadValues;
         verdict.message = kNEndMessage;
         return verdict;
     }
@@ -70,12 +70,12 @@ LineVerdict checkAssignmentLine(std::string_view line) {
     a.kStart = kStart.value;
     a.kEnd = kEnd.value;
     if (a.kStart < 2 || kStart.overflow || kEnd.overflow) {
-        verdict.code = kBadValues;
+        verdict.code = AssignmentStatus::BadValues;
         verdict.message = kKRangeMessage;
         return verdict;
     }
     if (a.kEnd < a.kStart || (a.kEnd == a.kStart && a.kStart % 2 == 0)) {
-        verdict.code = kBadValues;
+        verdict.code = AssignmentStatus::BadValues;
         verdict.message = kKEndMessage;
         return verdict;
     }

@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "workfiles/assignment_status.h"
+
 namespace kalvenor {
 
 struct Assignment {
@@ -29,8 +31,8 @@ inline constexpr const char* kKEndMessage =
     "\nThe ending value for k (kEnd) was not set or less than the starting value of k (kStart).\n";
 
 struct LineVerdict {
-    int32_t code = 0;               // 0 (valid), kBlankLine, kNoKeyword or kBadValues
-    const char* message = nullptr;  // what to print for kBadValues
+    AssignmentStatus code = AssignmentStatus::Ready;  // or BlankLine, NoKeyword, BadValues
+    const char* message = nullptr;                    // what to print for BadValues
     Assignment values;              // as read; kStart not yet made odd
 };
 

@@ -1,5 +1,4 @@
 #include <cstdio>
-#include <cstdlib>
 
 #include "workfiles/assignment_file.h"
 #include "workfiles/assignment_line.h"
@@ -9,19 +8,21 @@
 
 namespace kalvenor {
 
-int32_t readAndSplitAssignment(const std::string& path, RunState& state) {
+AssignmentStatus readAndSplitAssignment(const std::string& path, RunState& state) {
     state.nStart = state.nEnd = 0;
     state.kStart = state.kEnd = 0;
     state.nCurrent = 0;
     state.kCurrent = 0;
 
-    const std::string bytes = readWorkFileOrExit(path);
+    const std::optional<std::string> file = readWorkFile(path);
+    if (!file) return AssignmentStatus::Unreadable;
+    const std::string& bytes = *file;
     const std::string_view text = std::string_view(bytes).substr(byteOrderMarkLength(bytes));
     const size_t length = lineLength(text);
-    if (length == 0) return kNoAssignment;
+    if (length == 0) return AssignmentStatus::NoAssignment;
 
     const LineVerdict verdict = checkAssignmentLine(text.substr(0, length));
-    if (verdict.code != kAssignmentReady) {
+    if (verdict.code != AssignmentStatus::Ready) {
         if (verdict.message != nullptr) std::printf("%s", verdict.message);
         return verdict.code;
     }
@@ -30,15 +31,15 @@ int32_t readAndSplitAssignment(const std::string& path, RunState& state) {
     state.kStart = verdict.values.kStart;
     state.kEnd = verdict.values.kEnd;
 
-    const int32_t split = splitAssignment(path, text.substr(length), state);
-    if (split != kAssignmentReady) return split;
+    const AssignmentStatus split = splitAssignment(path, text.substr(length), state);
+    if (split != AssignmentStatus::Ready) return split;
     if (state.kStart % 2 == 0) ++state.kStart;
-    return kAssignmentReady;
+    return AssignmentStatus::Ready;
 }
 
-int32_t readAssignment(const std::string& path, RunState& state) {
-    const int32_t code = readAndSplitAssignment(path, state);
-    if (code != kAssignmentReady) return code;
+AssignmentStatus readAssignment(const std::string& path, RunState& state) {
+    const AssignmentStatus code = readAndSplitAssignment(path, state);
+    if (code != AssignmentStatus::Ready) return code;
     return restoreCheckpoint(state);
 }
 

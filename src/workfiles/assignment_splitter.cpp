@@ -5,22 +5,22 @@
 
 namespace kalvenor {
 
-int32_t splitAssignment(const std::string& path, std::string_view remainder, RunState& state) {
+AssignmentStatus splitAssignment(const std::string& path, std::string_view remainder, RunState& state) {
     const std::vector<Assignment> lines =
         splitRange({state.nStart, state.nEnd, state.kStart, state.kEnd});
-    if (lines.empty()) return kAssignmentReady;  // the file stays as it is, to the byte
+    if (lines.empty()) return AssignmentStatus::Ready;  // the file stays as it is, to the byte
 
     std::string content;
     for (const Assignment& line : lines) content += formatAssignment(line);
     content.append(remainder);  // a byte-order mark in front is not carried over
-    if (!replaceFile(path, content)) return kWorkFileWriteFailed;
+    if (!replaceFile(path, content)) return AssignmentStatus::WriteFailed;
 
     const Assignment& runNow = lines.front();
     state.nStart = runNow.nStart;
     state.nEnd = runNow.nEnd;
     state.kStart = runNow.kStart;
     state.kEnd = runNow.kEnd;
-    return kAssignmentReady;
+    return AssignmentStatus::Ready;
 }
 
 }  // namespace kalvenor

@@ -8,10 +8,10 @@
 #include <cstring>
 #include <string>
 
+#include "common/text_format.h"
 #include "workfiles/file_replace.h"
 #include "workfiles/log_files.h"
 #include "workfiles/number_reading.h"
-#include "workfiles/text_format.h"
 #include "workfiles/work_file_text.h"
 
 namespace kalvenor {
@@ -74,7 +74,7 @@ void advanceCheckpoint(const RunState& state) {
                       formatCheckpoint(state.nCurrent + 1, state.kStart, 0, 0.0, state.factors));
 }
 
-int32_t restoreCheckpoint(RunState& state) {
+AssignmentStatus restoreCheckpoint(RunState& state) {
     if (const std::optional<std::string> bytes = readWholeFile(kCheckpointPath)) {
         std::string_view text = *bytes;
         while (!text.empty()) {
@@ -99,7 +99,7 @@ int32_t restoreCheckpoint(RunState& state) {
     // start at "No kernel for n < 32" until someone deleted the file.
     if (!nInside && !rangeFinished) {
         std::printf("\nThe current value for n (nCurrent) is outside of the range of n.\n");
-        return kCheckpointMismatch;
+        return AssignmentStatus::CheckpointMismatch;
     }
     if (state.kCurrent < state.kStart || state.kCurrent > state.kEnd) {
         // The sieve stops at the first odd multiplier above kEnd: a checkpoint
@@ -109,7 +109,7 @@ int32_t restoreCheckpoint(RunState& state) {
             nInside && state.kCurrent > state.kEnd && state.kCurrent - state.kEnd <= 2;
         if (!walkFinished) {
             std::printf("\nThe current value for k (kCurrent) is outside of the range of k.\n");
-            return kCheckpointMismatch;
+            return AssignmentStatus::CheckpointMismatch;
         }
         state.nCurrent += 1;
         state.kCurrent = state.kStart;
@@ -129,7 +129,7 @@ int32_t restoreCheckpoint(RunState& state) {
                     state.nStart, state.nEnd, state.nCurrent, state.kStart, state.kEnd,
                     state.kCurrent);
     }
-    return kAssignmentReady;
+    return AssignmentStatus::Ready;
 }
 
 }  // namespace kalvenor

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "workfiles/assignment_status.h"
 #include "workfiles/run_state.h"
 
 namespace kalvenor {
@@ -15,8 +16,9 @@ void writeCheckpoint(RunState& state, uint64_t k);
 
 // Sets nCurrent, kCurrent, kTested, seconds and factors from the checkpoint
 // (or to the range's start when there is none) and prints the start or
-// continue message. Returns 0, or 5 when the checkpoint does not fit.
-int32_t restoreCheckpoint(RunState& state);
+// continue message. Returns Ready, or CheckpointMismatch when the checkpoint
+// does not fit.
+AssignmentStatus restoreCheckpoint(RunState& state);
 
 // Called when exponent nCurrent has been completed and summarised: if a
 // checkpoint exists, it is replaced by one for the start of the next exponent

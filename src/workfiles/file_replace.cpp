@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 
@@ -27,11 +28,12 @@ std::string directoryOf(const std::string& path) {
 }
 
 // O_EXCL with our own names instead of mkstemp, so the new file gets the
-// usual 0666 & ~umask rather than mkstemp's 0600.
+// usual 0666 & ~umask rather than mkstemp's 0600. The clock makes the name
+// of each attempt new; O_EXCL settles any clash.
 int createTemporary(const std::string& path, std::string& tempPath) {
-    static unsigned counter = 0;
     for (int attempt = 0; attempt < 100; ++attempt) {
-        tempPath = path + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
+        const auto tick = std::chrono::steady_clock::now().time_since_epoch().count();
+        tempPath = path + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(tick + attempt);
         const int fd = ::open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd >= 0 || errno != EEXIST) return fd;
     }

@@ -1,5 +1,4 @@
 #include <cstdio>
-#include <cstdlib>
 
 #include "workfiles/assignment_file.h"
 #include "workfiles/checkpoint.h"
@@ -8,17 +7,19 @@
 
 namespace kalvenor {
 
-int32_t removeFirstLine(const std::string& path) {
+AssignmentStatus removeFirstLine(const std::string& path) {
     std::remove(kCheckpointPath);  // usually there is none
 
-    const std::string bytes = readWorkFileOrExit(path);
+    const std::optional<std::string> file = readWorkFile(path);
+    if (!file) return AssignmentStatus::Unreadable;
+    const std::string& bytes = *file;
     const std::string_view text = std::string_view(bytes).substr(byteOrderMarkLength(bytes));
     const std::string_view remainder = text.substr(lineLength(text));
     if (remainder.empty()) {
-        if (bytes.empty()) return kWorkFileEmpty;
-        return replaceFile(path, "") ? kWorkFileEmpty : kWorkFileWriteFailed;
+        if (bytes.empty()) return AssignmentStatus::FileEmpty;
+        return replaceFile(path, "") ? AssignmentStatus::FileEmpty : AssignmentStatus::WriteFailed;
     }
-    return replaceFile(path, remainder) ? kAssignmentReady : kWorkFileWriteFailed;
+    return replaceFile(path, remainder) ? AssignmentStatus::Ready : AssignmentStatus::WriteFailed;
 }
 
 }  // namespace kalvenor

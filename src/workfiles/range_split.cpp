@@ -2,13 +2,13 @@
 
 #include <optional>
 
+#include "arith/coverage.h"
+
 namespace kalvenor {
 
 namespace {
 
 using Wide = unsigned __int128;
-
-constexpr uint32_t kTopWindowStart = 576;
 
 struct LevelBounds {
     uint64_t kLow;   // the first multiplier whose P reaches the lower level
@@ -17,8 +17,7 @@ struct LevelBounds {
 };
 
 LevelBounds boundsOf(uint32_t n) {
-    const uint32_t headroom = 32 * (n / 32 + 1) - n;  // 1 ... 32
-    return {uint64_t{1} << headroom, Wide{1} << (headroom + 32), uint64_t{1} << (headroom + 31)};
+    return {kLowOf(n), kHighOf(n), kLowOf(n) << 31};
 }
 
 }  // namespace
@@ -30,7 +29,7 @@ std::vector<Assignment> splitRange(const Assignment& line) {
 
     std::optional<Assignment> windowHead;
     std::optional<Assignment> restOfRange;
-    const uint32_t nextWindow = (line.nStart / 32 + 1) * 32;
+    const uint32_t nextWindow = (windowOf(line.nStart) + 1) * 32;
     if (nextWindow <= nEnd) {
         windowHead = Assignment{line.nStart, nextWindow - 1, line.kStart, kEnd};
         restOfRange = Assignment{nextWindow, nEnd, line.kStart, kEnd};
@@ -95,7 +94,7 @@ std::vector<Assignment> splitRange(const Assignment& line) {
     if (fitsRunLine) lines.push_back({*fitsLow, *fitsHigh, line.kStart, kEnd});
     for (size_t i = crossUpper.size(); i >= 2; i -= 2) {
         lines.push_back(crossUpper[i - 2]);
-        if (crossUpper[i - 1].nStart < kTopWindowStart) lines.push_back(crossUpper[i - 1]);
+        if (hasUpperLevel(windowOf(crossUpper[i - 1].nStart))) lines.push_back(crossUpper[i - 1]);
     }
     if (crossUpper.empty() && windowHead && !hasCrossLower && !upperEdgeBelowTop && !fitsRunLine) {
         lines.push_back(*windowHead);
@@ -103,7 +102,7 @@ std::vector<Assignment> splitRange(const Assignment& line) {
     const std::optional<uint32_t> firstAllUpper =
         highestCrossUpper ? std::optional<uint32_t>(*highestCrossUpper + 1)
                           : (upperEdge ? std::optional<uint32_t>(*upperEdge + 1) : std::nullopt);
-    if (firstAllUpper && *firstAllUpper <= top && !hasCrossLower && top < kTopWindowStart) {
+    if (firstAllUpper && *firstAllUpper <= top && !hasCrossLower && hasUpperLevel(windowOf(top))) {
         lines.push_back({*firstAllUpper, top, line.kStart, kEnd});
     }
     if (restOfRange) lines.push_back(*restOfRange);

@@ -8,11 +8,6 @@ namespace {
 const auto processStart = std::chrono::steady_clock::now();
 }
 
-RunState& runState() {
-    static RunState state;
-    return state;
-}
-
 double elapsedMilliseconds() {
     const auto elapsed = std::chrono::steady_clock::now() - processStart;
     return std::chrono::duration<double, std::milli>(elapsed).count();

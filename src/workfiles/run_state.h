@@ -1,7 +1,6 @@
 // The state of the assignment being run: the range (always the first line of
 // worktodo.txt after any cut), how far it has got, and the tallies its summary
-// lines report. One process-wide instance lives behind runState(); functions
-// that can be tested on their own take a RunState& instead of reaching for it.
+// lines report. The assignment loop owns it and hands it down.
 #pragma once
 
 #include <cstdint>
@@ -25,19 +24,6 @@ struct RunState {
     double clockMark = 0.0;  // milliseconds since start at the last time mark
     double rate = 0.0;
 };
-
-// Result codes shared by the work-file reader and the driver.
-enum ResultCode : int32_t {
-    kAssignmentReady = 0,
-    kNoAssignment = 1,
-    kBlankLine = 2,
-    kNoKeyword = 3,
-    kBadValues = 4,
-    kCheckpointMismatch = 5,
-    kWorkFileEmpty = 6,
-};
-
-RunState& runState();
 
 // Wall-clock milliseconds since the process started (a steady clock, so a
 // change of the system time never makes an interval negative).

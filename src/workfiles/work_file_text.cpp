@@ -2,8 +2,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
-#include <utility>
 
 namespace kalvenor {
 
@@ -24,14 +22,13 @@ std::optional<std::string> readWholeFile(const std::string& path) {
     return bytes;
 }
 
-std::string readWorkFileOrExit(const std::string& path) {
+std::optional<std::string> readWorkFile(const std::string& path) {
     std::optional<std::string> bytes = readWholeFile(path);
     if (!bytes) {
         std::fflush(stdout);
         std::perror("\nCan't open worktodo file");
-        std::exit(1);
     }
-    return std::move(*bytes);
+    return bytes;
 }
 
 size_t byteOrderMarkLength(std::string_view bytes) {

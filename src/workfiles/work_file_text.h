@@ -15,9 +15,9 @@ inline constexpr size_t kLineLimit = 99;
 // The whole file, or nothing (errno set) when it cannot be opened or read.
 std::optional<std::string> readWholeFile(const std::string& path);
 
-// worktodo.txt, whole; a work file that cannot be read ends the process
-// (exit code 1) with the system's reason, as its absence does.
-std::string readWorkFileOrExit(const std::string& path);
+// worktodo.txt, whole; nothing when it cannot be read, after saying why
+// with the system's reason (as for its absence).
+std::optional<std::string> readWorkFile(const std::string& path);
 
 // Editors on some systems put EF BB BF in front of a UTF-8 file; without this
 // the first line would lack its keyword and be thrown away.

@@ -4,20 +4,13 @@
 // console even when factors.txt cannot take it. And no file it depends on is
 // ever truncated in place, where a crash would leave half of it.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <optional>
-#include <regex>
 #include <string>
 #include <vector>
 
 #include "support/test_support.h"
-#include "workfiles/checkpoint.h"
-#include "workfiles/run_state.h"
 
 namespace kalvenor::testing {
 namespace {
@@ -25,10 +18,6 @@ namespace {
 namespace fs = std::filesystem;
 
 const std::string kFactor127 = "!!! Found factor 5*2^127+1 !!!\n";
-// A checkpoint on disk and the state whose next checkpoint replaces it.
-const std::string kOldCheckpoint = "nCurrent=94\nkCurrent=51\nkTested =1\nseconds =61.00\nfactors =0\n";
-const RunState kState{.nStart = 93, .nEnd = 95, .kStart = 11, .kEnd = 1001, .nCurrent = 94, .numbers = 991};
-
 std::vector<std::string> strayTemporaries(const fs::path& dir) {
     std::vector<std::string> found;
     for (const auto& entry : fs::directory_iterator(dir))
@@ -83,7 +72,7 @@ TEST_P(FullDisk, SaysWhatFailedAndKeepsTheOldFiles) {
     if (!c.factors.empty()) writeFile(dir / "factors.txt", c.factors);
     if (!c.results.empty()) writeFile(dir / "results.txt", c.results);
 
-    const ProcessResult run = runKalvenorWithFileLimit(dir.path(), c.limit);
+    const ProcessResult run = runChild({.dir = dir.path(), .fileSizeLimit = c.limit});
     EXPECT_EQ(run.exitCode, c.exitCode) << run.out << run.err;
     EXPECT_EQ(mismatches(run.err, c.err), "");
     EXPECT_EQ(mismatches(run.out, c.out), "");
@@ -95,31 +84,6 @@ TEST_P(FullDisk, SaysWhatFailedAndKeepsTheOldFiles) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Writes, FullDisk, ::testing::ValuesIn(kFullDiskCases), kCaseName);
-
-TEST(FullDisk, FailedCheckpointKeepsTheOldOneAndTheRunGoesOn) {
-    ScratchDir dir;
-    writeFile(kCheckpointPath, kOldCheckpoint);
-    std::fflush(stdout);
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        std::freopen("/dev/null", "w", stdout);
-        std::freopen((dir / "err.txt").c_str(), "w", stderr);
-        ::signal(SIGXFSZ, SIG_IGN);
-        const rlimit limit{200, 200};  // room for err.txt, none for the checkpoint below
-        ::setrlimit(RLIMIT_FSIZE, &limit);
-        RunState state = kState;
-        state.seconds = 1e300;  // the file would be 370 bytes
-        writeCheckpoint(state, 501);
-        ::_exit(42);
-    }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    EXPECT_EQ(WEXITSTATUS(status), 42) << "the run goes on";
-    EXPECT_EQ(readFile(kCheckpointPath), kOldCheckpoint);
-    const std::string err = readFile(dir / "err.txt");
-    EXPECT_NE(err.find("Can't rewrite kalvenor.cpt"), std::string::npos) << err;
-    EXPECT_EQ(strayTemporaries(dir.path()), std::vector<std::string>{});
-}
 
 // A hard link keeps the inode of the old file. Were the file truncated and
 // written anew in place, the link would show the new content (or none).
@@ -150,21 +114,6 @@ TEST(NoTruncationInPlace, CutRemovalAndCheckpointMovedOnReplaceTheFile) {
         EXPECT_EQ(readFile(dir / "worktodo.txt"), "");
         EXPECT_FALSE(fileExists(dir / "kalvenor.cpt"));
     }
-}
-
-TEST(NoTruncationInPlace, WriteCheckpointReplacesTheFile) {
-    ScratchDir dir;
-    writeFile(kCheckpointPath, kOldCheckpoint);
-    fs::create_hard_link(kCheckpointPath, "held.cpt");
-    RunState state = kState;
-    state.kTested = 7;
-    ::testing::internal::CaptureStdout();
-    writeCheckpoint(state, 101);
-    ::testing::internal::GetCapturedStdout();
-    EXPECT_EQ(readFile("held.cpt"), kOldCheckpoint);
-    const std::string now = readFile(kCheckpointPath);
-    EXPECT_TRUE(std::regex_match(now, std::regex("nCurrent=94\nkCurrent=101\nkTested =7\nseconds =-?[0-9]+\\.[0-9][0-9]\nfactors =0\n")))
-        << now;
 }
 
 }  // namespace

@@ -2,8 +2,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/resource.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,10 +12,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
-#include <fstream>
 #include <map>
-#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -25,17 +22,9 @@ namespace kalvenor::testing {
 namespace fs = std::filesystem;
 
 ScratchDir::ScratchDir(bool enter) : entered_(enter) {
-    std::random_device rd;
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        fs::path candidate = fs::temp_directory_path() /
-                             ("kalvenor-test-" + std::to_string(::getpid()) + "-" +
-                              std::to_string(rd()));
-        if (fs::create_directory(candidate)) {
-            path_ = candidate;
-            break;
-        }
-    }
-    if (path_.empty()) throw std::runtime_error("cannot create a scratch directory");
+    std::string pattern = (fs::temp_directory_path() / "kalvenor-test-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("cannot create a scratch directory");
+    path_ = pattern;
     if (entered_) {
         previous_ = fs::current_path();
         fs::current_path(path_);
@@ -48,121 +37,62 @@ ScratchDir::~ScratchDir() {
     fs::remove_all(path_, ec);
 }
 
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return {};
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-void writeFile(const fs::path& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << bytes;
-}
-
-bool fileExists(const fs::path& path) { return fs::exists(path); }
-
 namespace {
-std::string slurpFd(int fd) {
-    std::string data;
-    char buffer[65536];
-    ssize_t got;
-    while ((got = ::read(fd, buffer, sizeof buffer)) > 0) data.append(buffer, static_cast<size_t>(got));
-    return data;
-}
-}  // namespace
 
-ProcessResult runKalvenor(const fs::path& dir, const std::string& args, int timeoutSeconds) {
-    // Output goes to files rather than pipes so a chatty child never blocks.
-    const fs::path outPath = fs::temp_directory_path() / ("kalvenor-out-" + std::to_string(::getpid()) + "-" + std::to_string(std::random_device{}()));
-    const fs::path errPath = outPath.string() + ".err";
-    const std::string command = "cd '" + dir.string() + "' && exec '" KALVENOR_BINARY "' " + args;
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        ::dup2(out, 1);
-        ::dup2(err, 2);
-        int devnull = ::open("/dev/null", O_RDONLY);
-        ::dup2(devnull, 0);
-        ::execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
-    ProcessResult result;
-    int status = 0;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
-    while (true) {
-        pid_t done = ::waitpid(pid, &status, WNOHANG);
-        if (done == pid) break;
-        if (std::chrono::steady_clock::now() > deadline) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, &status, 0);
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    if (WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
-    else if (WIFSIGNALED(status)) result.exitCode = 128 + WTERMSIG(status);
-    int outFd = ::open(outPath.c_str(), O_RDONLY);
-    int errFd = ::open(errPath.c_str(), O_RDONLY);
-    if (outFd >= 0) { result.out = slurpFd(outFd); ::close(outFd); }
-    if (errFd >= 0) { result.err = slurpFd(errFd); ::close(errFd); }
-    std::error_code ec;
-    fs::remove(outPath, ec);
-    fs::remove(errPath, ec);
-    return result;
-}
-
-namespace {
 int statusCode(int status) {
     if (WIFEXITED(status)) return WEXITSTATUS(status);
     if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
     return -1;
 }
-}  // namespace
 
-ProcessResult runKalvenorWithFileLimit(const fs::path& dir, long long fileSizeLimit, int timeoutSeconds) {
+// Forks; the child gets stdout and stderr on outFd and errFd, stdin from
+// /dev/null, its directory and limit, then runs the body or the binary.
+pid_t spawn(const Child& c, int outFd, int errFd) {
+    // Built before the fork: the child of a process with threads must not allocate.
+    std::vector<char*> argv{const_cast<char*>(KALVENOR_BINARY)};
+    for (const std::string& a : c.args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
     std::fflush(stdout);
     std::fflush(stderr);
-    int out[2], err[2];
-    if (::pipe(out) != 0) return {};
-    if (::pipe(err) != 0) {
-        ::close(out[0]);
-        ::close(out[1]);
-        return {};
-    }
     const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::dup2(out[1], 1);
-        ::dup2(err[1], 2);
-        ::close(out[0]);
-        ::close(out[1]);
-        ::close(err[0]);
-        ::close(err[1]);
-        const int devnull = ::open("/dev/null", O_RDONLY);
-        ::dup2(devnull, 0);
-        // Whatever the test runner does with SIGXFSZ, the program must
-        // handle it itself; by default it kills the process.
-        ::signal(SIGXFSZ, SIG_DFL);
-        const rlimit limit{static_cast<rlim_t>(fileSizeLimit), static_cast<rlim_t>(fileSizeLimit)};
-        if (::chdir(dir.c_str()) != 0 || ::setrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(126);
-        ::execl(KALVENOR_BINARY, KALVENOR_BINARY, static_cast<char*>(nullptr));
-        ::_exit(127);
+    if (pid != 0) return pid;
+    ::dup2(outFd, 1);
+    ::dup2(errFd, 2);
+    ::dup2(::open("/dev/null", O_RDONLY), 0);
+    // Whatever the test runner does with signals, the program must handle
+    // them itself.
+    for (int s : {SIGXFSZ, SIGINT, SIGTERM, SIGHUP, SIGPIPE}) ::signal(s, SIG_DFL);
+    // A body is library code, which expects the program's own setting.
+    if (c.body) ::signal(SIGXFSZ, SIG_IGN);
+    if (!c.dir.empty() && ::chdir(c.dir.c_str()) != 0) ::_exit(126);
+    if (c.fileSizeLimit >= 0) {
+        const rlimit limit{static_cast<rlim_t>(c.fileSizeLimit), static_cast<rlim_t>(c.fileSizeLimit)};
+        if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(126);
     }
+    if (c.body) {
+        const int code = c.body();
+        std::fflush(stdout);
+        std::fflush(stderr);
+        ::_exit(code);
+    }
+    ::execv(KALVENOR_BINARY, argv.data());
+    ::_exit(127);
+}
+
+}  // namespace
+
+ProcessResult runChild(const Child& c) {
+    int out[2], err[2];
+    if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) return {};
+    const pid_t pid = spawn(c, out[1], err[1]);
     ::close(out[1]);
     ::close(err[1]);
     ProcessResult result;
     pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
     std::string* sinks[2] = {&result.out, &result.err};
-    int open = 2;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
-    bool killed = false;
-    while (open > 0) {
-        if (!killed && std::chrono::steady_clock::now() > deadline) {
-            ::kill(pid, SIGKILL);
-            killed = true;
-        }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(c.timeoutSeconds);
+    for (int open = 2; open > 0;) {
+        if (std::chrono::steady_clock::now() > deadline) ::kill(pid, SIGKILL);
         if (::poll(fds, 2, 100) < 0 && errno != EINTR) break;
         for (int i = 0; i < 2; ++i) {
             if (fds[i].fd < 0 || (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
@@ -185,29 +115,25 @@ ProcessResult runKalvenorWithFileLimit(const fs::path& dir, long long fileSizeLi
     return result;
 }
 
-int startKalvenor(const fs::path& dir, const fs::path& log) {
-    std::fflush(stdout);
-    std::fflush(stderr);
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-        ::dup2(out, 1);
-        ::dup2(out, 2);
-        const int devnull = ::open("/dev/null", O_RDONLY);
-        ::dup2(devnull, 0);
-        if (::chdir(dir.c_str()) != 0) ::_exit(126);
-        ::execl(KALVENOR_BINARY, KALVENOR_BINARY, static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
+ProcessResult runKalvenor(const fs::path& dir, const std::string& args, int timeoutSeconds) {
+    Child child{.dir = dir, .timeoutSeconds = timeoutSeconds};
+    std::istringstream words(args);
+    for (std::string word; words >> word;) child.args.push_back(word);
+    return runChild(child);
+}
+
+int startChild(const Child& c, const fs::path& log) {
+    const int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    const pid_t pid = spawn(c, fd, fd);
+    ::close(fd);
     return pid;
 }
 
 int waitOrKill(int pid, int milliseconds) {
     int status = 0;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-    while (true) {
+    while (std::chrono::steady_clock::now() < deadline) {
         if (::waitpid(pid, &status, WNOHANG) == pid) return statusCode(status);
-        if (std::chrono::steady_clock::now() >= deadline) break;
         std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
     ::kill(pid, SIGKILL);
@@ -216,9 +142,8 @@ int waitOrKill(int pid, int milliseconds) {
 }
 
 int countOf(const std::string& haystack, const std::string& needle) {
-    if (needle.empty()) return 0;
     int count = 0;
-    for (size_t at = haystack.find(needle); at != std::string::npos;
+    for (size_t at = haystack.find(needle); !needle.empty() && at != std::string::npos;
          at = haystack.find(needle, at + needle.size()))
         ++count;
     return count;
@@ -229,7 +154,7 @@ std::string mismatches(const std::string& output, const std::vector<Shows>& expe
     for (const Shows& e : expected) {
         const int times = countOf(output, e.text);
         const bool met = e.times == kWhole         ? output == e.text
-                         : e.times == kAtStart     ? output.rfind(e.text, 0) == 0
+                         : e.times == kAtStart     ? output.starts_with(e.text)
                          : e.times == kAtLeastOnce ? times > 0
                                                    : times == e.times;
         const std::string wanted = e.times == kWhole ? "as the whole output" : e.times == kAtStart ? "at the start"

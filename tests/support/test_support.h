@@ -1,5 +1,6 @@
-// Helpers shared by the test programs: scratch directories, whole-file
-// reads and writes, and running the real binary.
+// Helpers shared by the test programs: scratch directories, child processes
+// (the real binary or a function, with a file-size limit and a deadline),
+// and the table of runs of the binary.
 #pragma once
 
 #include <filesystem>
@@ -8,6 +9,8 @@
 #include <ostream>
 #include <string>
 #include <vector>
+
+#include "support/files.h"
 
 namespace kalvenor::testing {
 
@@ -29,49 +32,35 @@ private:
     bool entered_;
 };
 
-std::string readFile(const std::filesystem::path& path);  // "" when missing
-void writeFile(const std::filesystem::path& path, const std::string& bytes);
-bool fileExists(const std::filesystem::path& path);
-
-struct ProcessResult {
-    int exitCode = -1;   // the exit status, or 128 + signal
-    std::string out;     // standard output
-    std::string err;     // standard error
+// A child process: the built kalvenor binary with `args`, or `body` (whose
+// return value is the exit code), in `dir` (unless empty), with writes to
+// files limited to fileSizeLimit bytes when it is not negative
+// (RLIMIT_FSIZE: a write beyond fails with EFBIG, as on a full disk).
+struct Child {
+    std::filesystem::path dir = {};
+    std::vector<std::string> args = {};
+    std::function<int()> body = {};
+    long long fileSizeLimit = -1;
+    int timeoutSeconds = 120;
 };
 
-// Runs the built kalvenor binary with `args` inside `dir`, waiting at most
-// timeoutSeconds (then it is killed and exitCode is 128 + SIGKILL).
-ProcessResult runKalvenor(const std::filesystem::path& dir, const std::string& args = "",
-                          int timeoutSeconds = 120);
+struct ProcessResult {
+    int exitCode = -1;  // the exit status, or 128 + signal
+    std::string out;    // standard output
+    std::string err;    // standard error
+};
 
-// Like runKalvenor, but with writes to files limited to fileSizeLimit bytes
-// (RLIMIT_FSIZE: a write beyond fails with EFBIG, as on a full disk). The
-// output comes through pipes, which the limit does not touch.
-ProcessResult runKalvenorWithFileLimit(const std::filesystem::path& dir, long long fileSizeLimit,
-                                       int timeoutSeconds = 120);
+// Runs the child to its end, or kills it at the deadline (exit code
+// 128 + SIGKILL). Its output comes through pipes, which no file limit touches.
+ProcessResult runChild(const Child& child);
+ProcessResult runKalvenor(const std::filesystem::path& dir, const std::string& args = "", int timeoutSeconds = 120);
 
-// Starts the binary inside `dir` without waiting; its standard output and
-// error are appended to `log`. Returns the process id.
-int startKalvenor(const std::filesystem::path& dir, const std::filesystem::path& log);
-
+// Starts the child without waiting, its output appended to `log`; returns
+// its process id.
+int startChild(const Child& child, const std::filesystem::path& log);
 // Waits up to `milliseconds` for the process to end, then kills it with
 // SIGKILL. Returns its exit status, or 128 + the signal that ended it.
 int waitOrKill(int pid, int milliseconds);
-
-// Whether this build runs under AddressSanitizer. Its shadow memory alone
-// takes terabytes of address space, so a test that limits RLIMIT_AS to
-// provoke a failed allocation cannot run under it.
-#if defined(__SANITIZE_ADDRESS__)
-inline constexpr bool kAddressSanitizer = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-inline constexpr bool kAddressSanitizer = true;
-#else
-inline constexpr bool kAddressSanitizer = false;
-#endif
-#else
-inline constexpr bool kAddressSanitizer = false;
-#endif
 
 // Number of non-overlapping occurrences of needle in haystack.
 int countOf(const std::string& haystack, const std::string& needle);
@@ -91,8 +80,7 @@ struct Shows {
 std::string mismatches(const std::string& output, const std::vector<Shows>& expected);
 
 // A run of the real binary in a fresh directory and what it must show.
-// Every member has a default, so a table names only what matters to a case
-// (and GCC does not warn about the rest).
+// Every member has a default, so a table names only what matters to a case.
 struct RunCase {
     const char* name = "";
     std::optional<std::string> worktodo = {};    // none: there is no worktodo.txt
@@ -116,5 +104,13 @@ void expectRun(const RunCase& c);
 
 // Names each instance of a parameterised test after its case's `name`.
 inline constexpr auto kCaseName = [](const auto& info) { return std::string(info.param.name); };
+
+// Whether this build runs under AddressSanitizer (GCC's flag), whose shadow
+// memory alone takes terabytes of address space: an address-space limit starves it.
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool kAddressSanitizer = true;
+#else
+inline constexpr bool kAddressSanitizer = false;
+#endif
 
 }  // namespace kalvenor::testing

@@ -7,10 +7,10 @@
 #include <vector>
 
 #include "support/test_support.h"
+#include "workfile_helpers.h"
 #include "workfiles/assignment_file.h"
 #include "workfiles/assignment_line.h"
 #include "workfiles/assignment_reading.h"
-#include "workfile_helpers.h"
 
 namespace kalvenor {
 namespace {
@@ -108,10 +108,10 @@ TEST(SplitAssignment, WritesTheCutLinesAndRunsTheFirst) {
         const timespec old[2] = {{1000000000, 0}, {1000000000, 0}};
         ASSERT_EQ(::utimensat(AT_FDCWD, "worktodo.txt", old, 0), 0);
         RunState state;
-        int32_t code = -1;
+        AssignmentStatus code = AssignmentStatus::Unreadable;
         const std::string output =
             capturedStdout([&] { code = readAndSplitAssignment("worktodo.txt", state); });
-        EXPECT_EQ(code, kAssignmentReady);
+        EXPECT_EQ(code, AssignmentStatus::Ready);
         EXPECT_EQ(output, "");
         EXPECT_EQ(readFile("worktodo.txt"), c.lines + c.remainder);
         if (c.lines == c.first) {  // no cut: not even the modification time moves
@@ -128,11 +128,11 @@ TEST(SplitAssignment, FailedRewriteLeavesTheFileAndRunsNothing) {
     ScratchDir dir;
     const std::string content = "FermatFactor=40,100,549755813888,2199023255552\n" + kRemainder;
     writeFile("worktodo.txt", content);
-    const testing::ChildOutcome child = testing::runWithFileSizeLimit(64, [] {
+    const testing::ProcessResult child = testing::withFileLimit(64, [] {
         RunState state;
         return static_cast<int>(readAssignment("worktodo.txt", state));
     });
-    EXPECT_EQ(child.exitCode, kWorkFileWriteFailed);
+    EXPECT_EQ(child.exitCode, static_cast<int>(AssignmentStatus::WriteFailed));
     EXPECT_EQ(child.out.find("Starting range"), std::string::npos) << child.out;
     testing::expectRewriteFailed(child, "worktodo.txt", content);  // no results.txt either
 }

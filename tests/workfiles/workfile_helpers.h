@@ -1,16 +1,11 @@
 // Helpers for the work-file tests: captured console output, readAssignment
-// on a given file, ranges gtest can print, and failed rewrites in a child.
+// on a given file, ranges gtest can print, and failed rewrites.
 #pragma once
 
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
-#include <functional>
 #include <string>
 #include <tuple>
 
@@ -33,64 +28,20 @@ std::string capturedStdout(Body&& body) {
 }
 
 // readAssignment on a worktodo.txt holding `file`; returns what it printed.
-inline std::string readAssignmentOf(const std::string& file, RunState& state, int32_t& code) {
+inline std::string readAssignmentOf(const std::string& file, RunState& state, AssignmentStatus& code) {
     writeFile("worktodo.txt", file);
     return capturedStdout([&] { code = readAssignment("worktodo.txt", state); });
 }
 
-struct ChildOutcome {
-    int exitCode = -1;
-    std::string out;
-    std::string err;
-};
-
-inline std::string drain(int fd) {
-    std::string data;
-    char buffer[4096];
-    ssize_t got;
-    while ((got = ::read(fd, buffer, sizeof buffer)) > 0) data.append(buffer, static_cast<size_t>(got));
-    ::close(fd);
-    return data;
-}
-
-// Runs `body` in a child process that may not write files beyond
-// `fileSizeLimit` bytes (the writes fail with EFBIG, as on a full disk);
-// the child's result is its exit code. Output goes through pipes, which the
-// limit does not touch.
-inline ChildOutcome runWithFileSizeLimit(rlim_t fileSizeLimit, const std::function<int()>& body) {
-    std::fflush(stdout);
-    std::fflush(stderr);
-    int out[2], err[2];
-    if (::pipe(out) != 0 || ::pipe(err) != 0) return {};
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::dup2(out[1], 1);
-        ::dup2(err[1], 2);
-        ::close(out[0]);
-        ::close(err[0]);
-        ::signal(SIGXFSZ, SIG_IGN);
-        const rlimit limit{fileSizeLimit, fileSizeLimit};
-        ::setrlimit(RLIMIT_FSIZE, &limit);
-        const int code = body();
-        std::fflush(stdout);
-        std::fflush(stderr);
-        ::_exit(code);
-    }
-    ::close(out[1]);
-    ::close(err[1]);
-    ChildOutcome outcome;
-    outcome.out = drain(out[0]);
-    outcome.err = drain(err[0]);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    outcome.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    return outcome;
+// `body` in a child whose file writes beyond `limit` bytes fail (EFBIG, as
+// on a full disk); its exit code is what body returns.
+inline ProcessResult withFileLimit(long long limit, std::function<int()> body) {
+    return runChild({.body = std::move(body), .fileSizeLimit = limit});
 }
 
 // A rewrite of `path` that failed in `child` must leave the old bytes, say
 // why, and leave no temporary file beside it in the scratch directory.
-inline void expectRewriteFailed(const ChildOutcome& child, const std::string& path,
-                                const std::string& before) {
+inline void expectRewriteFailed(const ProcessResult& child, const std::string& path, const std::string& before) {
     EXPECT_EQ(readFile(path), before);
     EXPECT_NE(child.err.find("Can't rewrite " + path), std::string::npos) << child.err;
     EXPECT_NE(child.err.find("File too large"), std::string::npos) << child.err;

@@ -1,0 +1,96 @@
+// What start-up makes of the command line, the versions and the device.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "driver/device_report.h"
+#include "driver/options.h"
+
+namespace kalvenor {
+namespace {
+
+// The driver is judged first; versions are 1000*major + 10*minor and the
+// minor is shown modulo 100.
+TEST(StartUp, VersionChecksAndTheirBlock) {
+    struct VersionCase {
+        int runtime, driver, compiled;
+        VersionVerdict verdict;
+        const char *compiledText, *runtimeText, *driverText;
+    };
+    const VersionCase cases[] = {
+        {7050, 0, 7000, VersionVerdict::DriverTooOld, "7.0", "7.50", "0.0"},
+        {13000, 13020, 13000, VersionVerdict::Accepted, "13.0", "13.0", "13.20"},
+        {12080, 13000, 13000, VersionVerdict::RuntimeMismatch, "13.0", "12.80", "13.0"},
+        {13000, 12080, 13000, VersionVerdict::DriverTooOld, "13.0", "13.0", "12.80"},
+    };
+    for (const VersionCase& c : cases) {
+        EXPECT_EQ(checkVersions(c.runtime, c.driver, c.compiled), c.verdict) << c.runtime << "/" << c.driver;
+        EXPECT_EQ(cudaVersionBlock(c.runtime, c.driver, c.compiled),
+                  std::string("\nCUDA version info\n  binary compiled for CUDA  ") + c.compiledText +
+                      "\n  CUDA runtime version      " + c.runtimeText + "\n  CUDA driver version       " + c.driverText + "\n");
+    }
+}
+
+TEST(StartUp, DeviceBlocks) {
+    for (const auto& [major, minor, name, cores] :
+         {std::tuple{2, 1, "Fermi", 48}, {8, 0, "Ampere", 64}, {9, 0, "Hopper", 128}, {11, 0, "unknown", 0}}) {
+        EXPECT_STREQ(architectureOf(major, minor).name, name) << major << "." << minor;
+        EXPECT_EQ(architectureOf(major, minor).coresPerMultiprocessor, cores) << major << "." << minor;
+    }
+    EXPECT_EQ(cudaDeviceBlock(DeviceInfo{"GeForce GTX 460", 2, 1, 7, 1215500}),
+              "\nCUDA device info\n"
+              "  name (architecture)       GeForce GTX 460 (Fermi)\n"
+              "  compute capability        2.1\n"
+              "  streaming multiprocessors 7 (336 CUDA cores)\n"
+              "  processor clock           1215MHz\n");
+    const std::string withCuda = hostVersionBlock(13000, 0, 13000, "no CUDA driver");
+    EXPECT_NE(withCuda.find("  CUDA driver version       0.0\n  CUDA device in use        none: no CUDA driver\n"),
+              std::string::npos);
+    EXPECT_EQ(hostVersionBlock(0, 0, 0, "built without CUDA"),
+              "\nCUDA version info\n  binary compiled for CUDA  none\n  CUDA device in use        none: built without CUDA\n");
+    EXPECT_EQ(hostDeviceBlock(DeviceInfo{"AMD EPYC", 0, 0, 2, 2450000}, "AVX-512 IFMA"),
+              "\nHost device info\n"
+              "  name (architecture)       AMD EPYC (host CPU)\n"
+              "  threads used              2\n"
+              "  processor clock           2450MHz\n"
+              "  kernels on                AVX-512 IFMA\n");
+}
+
+TEST(Options, ParsesEveryOptionAndRejectsTheRest) {
+    struct OptionsCase {
+        std::vector<std::string> arguments;
+        bool help, version, selftest, forceHost;
+        int ordinal;
+        const char* errorPart;  // "" when the line is fine
+    };
+    const OptionsCase cases[] = {
+        {{}, false, false, false, false, 0, ""},
+        {{"--help"}, true, false, false, false, 0, ""},
+        {{"-h"}, true, false, false, false, 0, ""},
+        {{"--version"}, false, true, false, false, 0, ""},
+        {{"--device=cpu", "--selftest"}, false, false, true, true, 0, ""},
+        {{"--device", "3"}, false, false, false, false, 3, ""},
+        {{"--device=1"}, false, false, false, false, 1, ""},
+        {{"--device"}, false, false, false, false, 0, "needs a value"},
+        {{"--device", "gpu"}, false, false, false, false, 0, "bad value 'gpu' for option '--device'"},
+        {{"--device", "-1"}, false, false, false, false, 0, "bad value '-1'"},
+        {{"--device", "99999"}, false, false, false, false, 0, "bad value '99999'"},
+        {{"worktodo.txt"}, false, false, false, false, 0, "unknown option 'worktodo.txt'"},
+        {{"--selftest", "--bogus"}, false, false, true, false, 0, "unknown option '--bogus'"},
+    };
+    for (const OptionsCase& c : cases) {
+        const Options o = parseOptions(c.arguments);
+        EXPECT_NE(o.error.find(c.errorPart), std::string::npos) << o.error;
+        if (*c.errorPart == '\0') {
+            EXPECT_EQ(std::tuple(o.error, o.help, o.version, o.selftest, o.forceHost, o.deviceOrdinal),
+                      std::tuple("", c.help, c.version, c.selftest, c.forceHost, c.ordinal));
+        }
+    }
+    for (const char* part : {"--device N", "--device cpu", "--selftest", "--help", "--version", "worktodo.txt",
+                             "results.txt", "factors.txt", "kalvenor.cpt", "  6 ", "  7 ", "  2 "})
+        EXPECT_NE(usageText().find(part), std::string::npos) << part;
+}
+
+}  // namespace
+}  // namespace kalvenor

@@ -1,0 +1,41 @@
+// A runtime that hands every operation to another one: the base of the test
+// doubles that change only what they are about.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "device/runtime.h"
+
+namespace kalvenor::testing {
+
+class ForwardingRuntime : public Runtime {
+public:
+    explicit ForwardingRuntime(std::unique_ptr<Runtime> inner) : inner_(std::move(inner)) {}
+
+    RuntimeKind kind() const override { return inner_->kind(); }
+    int runtimeVersion() const override { return inner_->runtimeVersion(); }
+    int driverVersion() const override { return inner_->driverVersion(); }
+    int selectDevice(int ordinal) override { return inner_->selectDevice(ordinal); }
+    int deviceProperties(DeviceInfo& info) override { return inner_->deviceProperties(info); }
+    void setBlockingSync() override { inner_->setBlockingSync(); }
+    int allocateHost(void** p, std::size_t bytes) override { return inner_->allocateHost(p, bytes); }
+    int allocateDevice(void** p, std::size_t bytes) override { return inner_->allocateDevice(p, bytes); }
+    int freeHost(void* p) override { return inner_->freeHost(p); }
+    int freeDevice(void* p) override { return inner_->freeDevice(p); }
+    int copyToDevice(void* d, const void* h, std::size_t bytes) override { return inner_->copyToDevice(d, h, bytes); }
+    int copyToDeviceAsync(void* d, const void* h, std::size_t bytes) override {
+        return inner_->copyToDeviceAsync(d, h, bytes);
+    }
+    int copyToHost(void* h, const void* d, std::size_t bytes) override { return inner_->copyToHost(h, d, bytes); }
+    int launch(int index, uint32_t blocks, uint32_t threads, const KernelArgs& args) override {
+        return inner_->launch(index, blocks, threads, args);
+    }
+    int synchronize() override { return inner_->synchronize(); }
+    std::string errorText(int code) const override { return inner_->errorText(code); }
+
+private:
+    std::unique_ptr<Runtime> inner_;
+};
+
+}  // namespace kalvenor::testing
