@@ -62,11 +62,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     line.kStart = kStart;
     line.kEnd = kEnd;
 
-    const std::vector<Assignment> pieces = splitRange(line);
-    if (const std::string problem = testing::problemWithCut(line, pieces.empty() ? std::vector{line} : pieces); !problem.empty())
-        fail(problem.c_str());
+    const RangeCut cut = cutRange(line);
+    if (const std::string problem = testing::problemWithCut(line, cut); !problem.empty()) fail(problem.c_str());
 
-    // Through the file, as the program does it.
+    // Through the file, as the program does it, where the first piece runs
+    // (a line with nothing to run goes, and the bytes behind it come next).
+    if (cut.cut && (cut.lines.empty() || cutRange(cut.lines.front()).cut)) return 0;
+    const std::vector<Assignment>& pieces = cut.cut ? cut.lines : std::vector<Assignment>{};
     const std::string_view remainder(reinterpret_cast<const char*>(data) + kHeader, size - kHeader);
     const std::string first = (mode & 16 ? "\xEF\xBB\xBF" : "") + formatAssignment(line);
     const std::string before = first + std::string(remainder);

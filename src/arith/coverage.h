@@ -5,8 +5,8 @@
 // P = k*2^n+1 with n in 32..607 lies in the exponent window q = n/32 (the
 // exponents 32q .. 32q+31) and has w = ((floor(log2 k) + n) >> 5) + 1 words
 // of 32 bits. A kernel serves one pair (q, w): the lower level w = q+2 or
-// the upper level w = q+3 (window 18 has only the lower one). A multiplier
-// so small that P fits q+1 words has no kernel.
+// the upper level w = q+3, which together hold every multiplier up to
+// 2^64-1. A multiplier so small that P fits q+1 words has no kernel.
 #pragma once
 
 #include <algorithm>
@@ -24,10 +24,8 @@ inline constexpr uint32_t kLastWindow = kMaxExponent / 32;
 constexpr uint32_t windowOf(uint32_t n) { return n / 32; }
 constexpr uint32_t lowerLevel(uint32_t q) { return q + 2; }
 constexpr uint32_t upperLevel(uint32_t q) { return q + 3; }
-constexpr bool hasUpperLevel(uint32_t q) { return q < kLastWindow; }
-
 constexpr bool hasKernel(uint32_t q, uint32_t w) {
-    return q >= 1 && q <= kLastWindow && (w == lowerLevel(q) || (w == upperLevel(q) && hasUpperLevel(q)));
+    return q >= 1 && q <= kLastWindow && (w == lowerLevel(q) || w == upperLevel(q));
 }
 
 // Kernels are numbered by window, lower level first; -1 for a pair without one.
@@ -37,8 +35,7 @@ constexpr int kernelIndexOf(uint32_t q, uint32_t w) {
 constexpr uint32_t kernelWindow(int index) { return static_cast<uint32_t>(index / 2 + 1); }
 constexpr uint32_t kernelWords(int index) { return lowerLevel(kernelWindow(index)) + static_cast<uint32_t>(index % 2); }
 
-inline constexpr int kKernelCount =
-    kernelIndexOf(kLastWindow, hasUpperLevel(kLastWindow) ? upperLevel(kLastWindow) : lowerLevel(kLastWindow)) + 1;
+inline constexpr int kKernelCount = kernelIndexOf(kLastWindow, upperLevel(kLastWindow)) + 1;
 inline constexpr uint32_t kMinWords = kernelWords(0);
 inline constexpr uint32_t kMaxWords = kernelWords(kKernelCount - 1);
 

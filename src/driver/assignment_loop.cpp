@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cinttypes>
+#include <csignal>
 #include <cstdio>
 #include <optional>
 #include <vector>
@@ -27,16 +28,23 @@ struct AssignmentEnd {
     std::optional<ExitCode> stop;
 };
 
-ExitCode exitCodeOf(SieveStatus status) {
-    return status == SieveStatus::NoMemory ? ExitCode::Stopped : ExitCode::RuntimeFailure;
+// Says where the run stopped for `signal`, on the console and in the log;
+// the checkpoint holds the position.
+ExitCode stoppedBySignal(int signal, const RunState& state) {
+    const std::string line = formatText("n=%u: stopped by signal %d at k=%" PRIu64 "; kalvenor.cpt holds the position\n",
+                                        state.nCurrent, signal, state.kCurrent);
+    std::printf("\n%s", line.c_str());
+    std::fflush(stdout);
+    appendToLog(kResultsPath, timeStamp() + line);
+    return stoppedBy(signal);
 }
 
 // Runs exponent nCurrent over kCurrent..kEnd and logs its summary.
-SieveStatus runExponent(const SieveContext& sieve, RunState& state) {
+SieveStatus runExponent(const SieveContext& sieve, const SieveHooks& hooks, RunState& state) {
     std::printf("\nTesting for n = %u\n", state.nCurrent);
     std::fflush(stdout);
     state.clockMark = elapsedMilliseconds();
-    const SieveStatus status = runSieve(state.kCurrent, state.kEnd, state, sieve);
+    const SieveStatus status = runSieve(state.kCurrent, state.kEnd, state, sieve, hooks);
     if (status != SieveStatus::Done) return status;
     state.seconds += (elapsedMilliseconds() - state.clockMark) / 1000.0;
     // A range can finish faster than the clock ticks; show a rate of 0 then
@@ -58,13 +66,20 @@ SieveStatus runExponent(const SieveContext& sieve, RunState& state) {
     return SieveStatus::Done;
 }
 
+ExitCode exitCodeOf(SieveStatus status) {
+    switch (status) {
+        case SieveStatus::NoMemory: return ExitCode::Stopped;
+        case SieveStatus::FactorNotWritten: return ExitCode::FactorNotWritten;
+        default: return ExitCode::RuntimeFailure;
+    }
+}
+
 // Runs the range readAssignment has just accepted and removes its line.
-AssignmentEnd runAssignment(const DeviceContext& context, RunState& state) {
+AssignmentEnd runAssignment(const WorkContext& context, RunState& state) {
     // A checkpoint may say that every exponent is done (it is moved past the
     // last one before the line is removed); then only the closing is left.
     if (state.nCurrent <= state.nEnd) {
-        const LaunchPlan plan =
-            planLaunch(context.device, context.runtime.kind(), state.nCurrent, state.kCurrent);
+        const LaunchPlan plan = planLaunch(context.device, context.runtime.kind(), state.nCurrent, state.kCurrent);
         std::fputs(plan.refusal != nullptr ? plan.refusal : runtimeOptionsText(plan.config).c_str(), stdout);
         std::fflush(stdout);
         if (plan.refusal != nullptr) return {.removal = AssignmentStatus::Ready, .stop = ExitCode::Stopped};
@@ -73,14 +88,23 @@ AssignmentEnd runAssignment(const DeviceContext& context, RunState& state) {
         const SieveSettings settings{plan.config.launchEntry, plan.config.threadsPerGrid,
                                      static_cast<uint32_t>(std::max(plan.config.sieveRange, 1))};
         const SieveContext sieve{context.runtime, context.buffers, context.sieveWorkers, settings, *smallPrimes};
+        SieveHooks hooks = defaultSieveHooks();
+        hooks.stopRequested = [&context] { return context.stop.requested(); };
         state.numbers = state.kEnd - state.kStart + 1;
         while (state.nCurrent <= state.nEnd) {
-            const SieveStatus status = runExponent(sieve, state);
+            if (const int signal = context.stop.requested(); signal != 0) {
+                state.clockMark = elapsedMilliseconds();
+                writeCheckpoint(state, state.kCurrent);  // the start of the next exponent
+                return {.removal = AssignmentStatus::Ready, .stop = stoppedBySignal(signal, state)};
+            }
+            const SieveStatus status = runExponent(sieve, hooks, state);
+            if (status == SieveStatus::Stopped)
+                return {.removal = AssignmentStatus::Ready, .stop = stoppedBySignal(context.stop.requested(), state)};
             if (status != SieveStatus::Done) return {.removal = AssignmentStatus::Ready, .stop = exitCodeOf(status)};
         }
     }
 
-    const AssignmentStatus removal = removeFirstLine(kWorkFile);
+    const AssignmentStatus removal = removeFinishedLine(kWorkFile, state.line);
     if (removal == AssignmentStatus::WriteFailed || removal == AssignmentStatus::Unreadable) return {removal, std::nullopt};
 
     std::string closing =
@@ -102,9 +126,10 @@ std::string exponentSummary(const RunState& state) {
                       state.nCurrent, state.kTested, state.numbers, percentage, state.seconds, state.rate);
 }
 
-ExitCode runAssignmentLoop(const DeviceContext& context) {
+ExitCode runAssignmentLoop(const WorkContext& context) {
     RunState state;
     while (true) {
+        if (const int signal = context.stop.requested(); signal != 0) return stoppedBy(signal);  // between lines
         AssignmentStatus status = readAssignment(kWorkFile, state);
         switch (status) {
             case AssignmentStatus::NoAssignment:
@@ -120,6 +145,10 @@ ExitCode runAssignmentLoop(const DeviceContext& context) {
                 break;
             case AssignmentStatus::BadValues:
                 std::printf("\nRemoved a line with incorrect start or end values of k or n.\n");
+                status = removeFirstLine(kWorkFile);
+                break;
+            case AssignmentStatus::LineTooLong:
+                std::printf("\nRemoved a line too long to be an assignment (more than 98 characters).\n");
                 status = removeFirstLine(kWorkFile);
                 break;
             case AssignmentStatus::CheckpointMismatch:
@@ -149,7 +178,7 @@ ExitCode runAssignmentLoop(const DeviceContext& context) {
                 return ExitCode::WorkDone;
             case AssignmentStatus::WriteFailed:
                 return ExitCode::WorkFileWriteFailed;
-            default:  // Unreadable, said already
+            default:  // Unreadable or CheckpointUnreadable, said already
                 return ExitCode::Stopped;
         }
     }

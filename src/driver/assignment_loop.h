@@ -9,20 +9,21 @@
 #include "device/thread_pool.h"
 #include "device/transfer_buffers.h"
 #include "driver/exit_code.h"
+#include "driver/stop_signals.h"
 #include "workfiles/run_state.h"
 
 namespace kalvenor {
 
-struct DeviceContext {
+struct WorkContext {
     Runtime& runtime;
     TransferBuffers& buffers;
     const DeviceInfo& device;
     ThreadPool& sieveWorkers;
+    const StopSignals& stop;
 };
 
-// Returns WorkDone, Stopped (no assignment, or a line that cannot run),
-// WorkFileWriteFailed or RuntimeFailure.
-ExitCode runAssignmentLoop(const DeviceContext& context);
+// Returns WorkDone when the last line is done, or why it stopped before.
+ExitCode runAssignmentLoop(const WorkContext& context);
 
 // The summary line of an exponent, without time stamp; the rate stays finite
 // when no time could be measured.

@@ -9,10 +9,17 @@ enum class ExitCode : int {
     Stopped = 1,              // no assignment or worktodo.txt, no kernel for the line, a refused
                               // device, no memory, a failing --selftest
     Usage = 2,                // a bad command line
+    DeviceUnusable = 3,       // the CUDA device of --device N cannot be used
     WorkDone = 6,             // the last assignment was completed
-    WorkFileWriteFailed = 7,  // worktodo.txt could not be rewritten; the old file is kept
+    WorkFileWriteFailed = 7,  // worktodo.txt could not be rewritten (the old file is kept), or
+                              // the directory does not take the files a run writes
+    FactorNotWritten = 8,     // a factor could not be appended to factors.txt
+    AnotherInstance = 9,      // another kalvenor holds this directory's lock
     RuntimeFailure = 255,     // (-1) a GPU runtime call failed, or an obsolete checkpoint
                               // could not be deleted
 };
+
+// Stopped by a signal: 128 + its number, as a shell reports it.
+constexpr ExitCode stoppedBy(int signal) { return static_cast<ExitCode>(128 + signal); }
 
 }  // namespace kalvenor

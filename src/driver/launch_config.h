@@ -36,10 +36,10 @@ std::string runtimeOptionsText(const LaunchConfig& config);
 // The GPU tables. A multiprocessor count of 0 or less is class 2.
 int32_t deviceClassOf(int major, int multiProcessorCount);
 uint32_t threadsPerGridFor(int major, int multiProcessorCount, uint32_t wordCount);
-// wordCount 3..20 and deviceClass 0..2; 0 outside the table.
+// wordCount 3..21 and deviceClass 0..2; 0 outside the table.
 uint32_t primeCountFor(int32_t deviceClass, uint32_t wordCount);
 
-// The host-emulated device's own choice, wordCount 3..20; zeros outside.
+// The host-emulated device's own choice, wordCount 3..21; zeros outside.
 struct HostLaunchRow {
     uint32_t threadsPerGrid;
     uint32_t primeCount;

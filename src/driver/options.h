@@ -11,8 +11,9 @@ struct Options {
     bool help = false;
     bool version = false;
     bool selftest = false;
-    bool forceHost = false;  // --device cpu
-    int deviceOrdinal = 0;   // --device N
+    bool forceHost = false;     // --device cpu
+    int deviceOrdinal = 0;      // --device N
+    bool deviceChosen = false;  // --device N given: that device or none
     std::string error;       // set when the command line cannot be used
 };
 

@@ -14,6 +14,8 @@
 #include "driver/exit_code.h"
 #include "driver/options.h"
 #include "driver/selftest.h"
+#include "driver/stop_signals.h"
+#include "driver/work_directory.h"
 #include "kernels/host_kernels.h"
 #include "kernels/kernel_args.h"
 
@@ -64,13 +66,15 @@ ExitCode describeDevice(const RuntimeChoice& choice, int ordinal, DeviceInfo& de
     return ExitCode::Success;
 }
 
-ExitCode runWork(Runtime& runtime, const DeviceInfo& device) {
+ExitCode runWork(Runtime& runtime, const DeviceInfo& device, StopSignals& stop) {
     TransferBuffers buffers;
     ExitCode code = ExitCode::RuntimeFailure;
     if (allocateTransferBuffers(runtime, buffers, kBatchCapacity) == 0) {
         // The sieve's own threads, one per hardware thread, for the whole run.
         ThreadPool sieveWorkers(hardwareThreads());
-        code = runAssignmentLoop(DeviceContext{runtime, buffers, device, sieveWorkers});
+        stop.setGraceful(true);
+        code = runAssignmentLoop(WorkContext{runtime, buffers, device, sieveWorkers, stop});
+        stop.setGraceful(false);
         std::fflush(stdout);
     }
     if (releaseTransferBuffers(runtime, buffers) != 0) code = ExitCode::RuntimeFailure;
@@ -97,10 +101,24 @@ ExitCode run(const Options& options) {
     // A file-size limit must turn into a failed write that is reported, not a
     // silent kill in the middle of a rewrite.
     std::signal(SIGXFSZ, SIG_IGN);
-    std::printf("Kalvenor_CUDA version %s\n", kVersionText);
+    // Before any other thread exists, so that none of them takes the signals.
+    StopSignals stop;
 
     RuntimeChoice choice = chooseRuntime(options.forceHost, options.deviceOrdinal);
     Runtime& runtime = *choice.runtime;
+    // Whoever names a device runs one process per GPU: quietly sharing the
+    // CPU instead would cost them most of their speed.
+    if (options.deviceChosen && runtime.kind() != RuntimeKind::Cuda) {
+        std::fprintf(stderr, "kalvenor: CUDA device %d cannot be used: %s\n", options.deviceOrdinal, choice.whyHost.c_str());
+        return ExitCode::DeviceUnusable;
+    }
+    // The self-test reads and writes no work file, so it needs neither.
+    DirectoryLock lock;
+    if (!options.selftest) {
+        if (const ExitCode locked = lock.acquire(); locked != ExitCode::Success) return locked;
+        if (!directoryTakesTheRun()) return ExitCode::WorkFileWriteFailed;
+    }
+    std::printf("Kalvenor_CUDA version %s\n", kVersionText);
     DeviceInfo device;
     if (const ExitCode refused = describeDevice(choice, options.deviceOrdinal, device); refused != ExitCode::Success) {
         std::fflush(stdout);
@@ -110,7 +128,7 @@ ExitCode run(const Options& options) {
     std::fflush(stdout);
 
     if (options.selftest) return runSelftest(runtime) ? ExitCode::Success : ExitCode::Stopped;
-    return runWork(runtime, device);
+    return runWork(runtime, device, stop);
 }
 
 }  // namespace

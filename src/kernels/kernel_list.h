@@ -47,7 +47,8 @@
     X(kalvenor608bit_n512_543, 16, 19) \
     X(kalvenor608bit_n544_575, 17, 19) \
     X(kalvenor640bit_n544_575, 17, 20) \
-    X(kalvenor640bit_n576_607, 18, 20)
+    X(kalvenor640bit_n576_607, 18, 20) \
+    X(kalvenor672bit_n576_607, 18, 21)
 
 #define KALVENOR_KERNELS(X)     \
     KALVENOR_KERNELS_GROUP1(X) \

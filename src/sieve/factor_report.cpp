@@ -44,15 +44,16 @@ std::string factorBanner(uint64_t k, uint32_t n) {
     return "\n" + frame + "\n" + message + frame;
 }
 
-void reportFactor(uint64_t k, uint32_t n) {
+bool reportFactor(uint64_t k, uint32_t n) {
     std::fputs(factorBanner(k, n).c_str(), stdout);
     std::fflush(stdout);
     const std::string entry = timeStamp() + factorMessage(k, n);
-    if (!appendToLog(kFactorsPath, entry)) {
-        // appendToLog has said why; the entry itself must not be lost with the file.
-        std::fputs(entry.c_str(), stderr);
-        std::fflush(stderr);
-    }
+    if (appendToLog(kFactorsPath, entry)) return true;
+    // appendToLog has said why; the entry itself must not be lost with the file.
+    std::fprintf(stderr, "%sThis factor is not in factors.txt: the run stops here, before its checkpoint moves past "
+                         "it, so that the next run finds it again.\n", entry.c_str());
+    std::fflush(stderr);
+    return false;
 }
 
 std::vector<uint64_t> factorsOfLaunch(const uint32_t* result, const uint64_t* batch,

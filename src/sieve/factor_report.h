@@ -14,10 +14,11 @@ std::string factorMessage(uint64_t k, uint32_t n);
 // 78 characters: as many '*' as the message has visible characters, then spaces.
 std::string factorBanner(uint64_t k, uint32_t n);
 
-// Prints the banner and appends the entry to factors.txt; when the file
-// cannot be written the entry goes to standard error as well, so the factor
-// survives in the console log at least.
-void reportFactor(uint64_t k, uint32_t n);
+// Prints the banner and appends the entry to factors.txt. When the file
+// cannot take it, the entry goes to standard error with what the run does
+// next, and the result is false: the run must stop before its checkpoint
+// moves past the factor, so that a new run finds it again.
+bool reportFactor(uint64_t k, uint32_t n);
 
 // The factors of one launch, read from its result buffer. Up to three come
 // from the records. When the device counted more than it had room for, the

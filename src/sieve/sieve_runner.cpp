@@ -41,7 +41,7 @@ bool dispatchBatch(const SieveContext& context, uint32_t n, uint32_t count) {
 }  // namespace
 
 SieveHooks defaultSieveHooks() {
-    return {[] { return static_cast<int64_t>(std::time(nullptr)); }, &writeCheckpoint};
+    return {[] { return static_cast<int64_t>(std::time(nullptr)); }, &writeCheckpoint, [] { return 0; }};
 }
 
 SieveStatus runSieve(uint64_t kFirst, uint64_t kEnd, RunState& state, const SieveContext& context,
@@ -82,14 +82,22 @@ SieveStatus runSieve(uint64_t kFirst, uint64_t kEnd, RunState& state, const Siev
         // the restart, not skip them.
         if (buffers.hostResult[0] != 0) {
             const std::vector<uint64_t> found = factorsOfLaunch(buffers.hostResult, buffers.hostBatch, count, n);
-            for (uint64_t k : found) reportFactor(k, n);
+            bool written = true;
+            for (uint64_t k : found) written &= reportFactor(k, n);
+            if (!written) return SieveStatus::FactorNotWritten;
             state.factors += static_cast<int32_t>(found.size());
             if (KALVENOR_FAILED(runtime, clearResult(runtime, buffers))) return SieveStatus::DeviceFailed;
         }
 
         // A finished exponent gets no checkpoint: its walk position lies past
         // kEnd, and the driver moves the checkpoint on after the summary.
-        if (hooks.clockSeconds() > checkpointMark + kCheckpointSeconds && !walk.done()) {
+        if (walk.done()) break;
+        if (hooks.stopRequested() != 0) {
+            state.kCurrent = walk.position();
+            hooks.checkpoint(state, walk.position());
+            return SieveStatus::Stopped;
+        }
+        if (hooks.clockSeconds() > checkpointMark + kCheckpointSeconds) {
             hooks.checkpoint(state, walk.position());
             checkpointMark = hooks.clockSeconds();
         }

@@ -34,19 +34,23 @@ struct SieveContext {
 struct SieveHooks {
     std::function<int64_t()> clockSeconds;                // wall clock, whole seconds
     std::function<void(RunState&, uint64_t)> checkpoint;  // state, walk position
+    std::function<int()> stopRequested;                   // a signal asking to stop, or 0
 };
 
-// std::time and writeCheckpoint.
+// std::time and writeCheckpoint; no stop is ever asked for.
 SieveHooks defaultSieveHooks();
 
 enum class SieveStatus {
     Done,
-    DeviceFailed,  // a batch failed twice; said on standard error
-    NoMemory,      // for the segment; said with perror
+    DeviceFailed,      // a batch failed twice; said on standard error
+    NoMemory,          // for the segment; said with perror
+    FactorNotWritten,  // factors.txt did not take a factor; no checkpoint moved past it
+    Stopped,           // a stop was asked for: the checkpoint holds the walk position
 };
 
 // Tests exponent state.nCurrent; adds to state.kTested and state.factors.
-// kFirst must be odd; kEnd is inclusive and may be 2^64-1.
+// kFirst must be odd; kEnd is inclusive and may be 2^64-1. A stop asked for
+// is heeded after the batch in flight unless that batch ended the walk.
 SieveStatus runSieve(uint64_t kFirst, uint64_t kEnd, RunState& state, const SieveContext& context,
                      const SieveHooks& hooks = defaultSieveHooks());
 

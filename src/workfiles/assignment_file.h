@@ -14,9 +14,14 @@ namespace kalvenor {
 // run now and its start or continue message has been printed.
 AssignmentStatus readAssignment(const std::string& path, RunState& state);
 
-// Deletes the checkpoint and drops the first line of `path`: Ready when
-// lines remain, FileEmpty, WriteFailed (the old file stays as it was) or
-// Unreadable.
+// Deletes the checkpoint and drops the first line of `path`, however long:
+// Ready when lines remain, FileEmpty, WriteFailed (the old file stays as it
+// was) or Unreadable.
 AssignmentStatus removeFirstLine(const std::string& path);
+
+// The same for the line that was run, `line`: the first line of the file
+// with its values, wherever it now stands; when there is none, nothing is
+// removed and that is said.
+AssignmentStatus removeFinishedLine(const std::string& path, const Assignment& line);
 
 }  // namespace kalvenor

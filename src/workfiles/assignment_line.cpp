@@ -53,8 +53,9 @@ LineVerdict checkAssignmentLine(std::string_view line) {
     const NumberRead nStart = readUnsigned(skipSpace(p + keywordLength), 10, 32);
     const char* cursor = nStart.end;
     a.nStart = static_cast<uint32_t>(nStart.value);
-    a.nEnd = static_cast<uint32_t>(readNextField(cursor, 32).value);
-    if (a.nStart < kMinExponent || a.nEnd > kMaxExponent) {
+    const NumberRead nEnd = readNextField(cursor, 32);
+    a.nEnd = static_cast<uint32_t>(nEnd.value);
+    if (a.nStart < kMinExponent || a.nEnd > kMaxExponent || nStart.negative || nEnd.negative) {
         verdict.code = AssignmentStatus::BadValues;
         verdict.message = kNRangeMessage;
         return verdict;
@@ -69,7 +70,7 @@ LineVerdict checkAssignmentLine(std::string_view line) {
     const NumberRead kEnd = readNextField(cursor, 64);
     a.kStart = kStart.value;
     a.kEnd = kEnd.value;
-    if (a.kStart < 2 || kStart.overflow || kEnd.overflow) {
+    if (a.kStart < 2 || kStart.overflow || kEnd.overflow || kStart.negative || kEnd.negative) {
         verdict.code = AssignmentStatus::BadValues;
         verdict.message = kKRangeMessage;
         return verdict;
@@ -78,6 +79,10 @@ LineVerdict checkAssignmentLine(std::string_view line) {
         verdict.code = AssignmentStatus::BadValues;
         verdict.message = kKEndMessage;
         return verdict;
+    }
+    if (cursor != nullptr && *skipSpace(cursor) != '\0') {  // a comment, a fifth number, a unit...
+        verdict.code = AssignmentStatus::BadValues;
+        verdict.message = kTrailingTextMessage;
     }
     return verdict;
 }

@@ -29,6 +29,7 @@ inline constexpr const char* kKRangeMessage =
     "\nThe values of k must be in the range from kMin = 3 to kMax = 2^64-1.\n";
 inline constexpr const char* kKEndMessage =
     "\nThe ending value for k (kEnd) was not set or less than the starting value of k (kStart).\n";
+inline constexpr const char* kTrailingTextMessage = "\nThe line goes on after the ending value for k (kEnd).\n";
 
 struct LineVerdict {
     AssignmentStatus code = AssignmentStatus::Ready;  // or BlankLine, NoKeyword, BadValues
@@ -36,8 +37,9 @@ struct LineVerdict {
     Assignment values;              // as read; kStart not yet made odd
 };
 
-// Judges one line as read (at most 99 characters). A NUL ends the text, as
-// it would for the C conversions the format is defined by.
+// Judges one line as read. A NUL ends the text, as it would for the C
+// conversions the format is defined by; a negative number is out of range,
+// and nothing but blanks may follow kEnd.
 LineVerdict checkAssignmentLine(std::string_view line);
 
 // The line as this program writes it, newline included.

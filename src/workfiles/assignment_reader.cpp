@@ -4,37 +4,51 @@
 #include "workfiles/assignment_line.h"
 #include "workfiles/assignment_reading.h"
 #include "workfiles/checkpoint.h"
+#include "workfiles/file_replace.h"
+#include "workfiles/log_files.h"
+#include "workfiles/range_split.h"
 #include "workfiles/work_file_text.h"
 
 namespace kalvenor {
 
 AssignmentStatus readAndSplitAssignment(const std::string& path, RunState& state) {
-    state.nStart = state.nEnd = 0;
-    state.kStart = state.kEnd = 0;
-    state.nCurrent = 0;
-    state.kCurrent = 0;
+    state = RunState{};
+    // Each cut either settles the first line or takes it a window further
+    // (or away), so this ends after at most one pass per window and line.
+    while (true) {
+        const std::optional<std::string> file = readWorkFile(path);
+        if (!file) return AssignmentStatus::Unreadable;
+        const std::string_view text = std::string_view(*file).substr(byteOrderMarkLength(*file));
+        const std::string_view line = firstLine(text);
+        if (line.empty()) return AssignmentStatus::NoAssignment;
+        if (visibleLength(line) > kLineLimit) return AssignmentStatus::LineTooLong;
 
-    const std::optional<std::string> file = readWorkFile(path);
-    if (!file) return AssignmentStatus::Unreadable;
-    const std::string& bytes = *file;
-    const std::string_view text = std::string_view(bytes).substr(byteOrderMarkLength(bytes));
-    const size_t length = lineLength(text);
-    if (length == 0) return AssignmentStatus::NoAssignment;
-
-    const LineVerdict verdict = checkAssignmentLine(text.substr(0, length));
-    if (verdict.code != AssignmentStatus::Ready) {
-        if (verdict.message != nullptr) std::printf("%s", verdict.message);
-        return verdict.code;
+        const LineVerdict verdict = checkAssignmentLine(line);
+        if (verdict.code != AssignmentStatus::Ready) {
+            if (verdict.message != nullptr) std::printf("%s", verdict.message);
+            return verdict.code;
+        }
+        const RangeCut cut = cutRange(verdict.values);
+        if (!cut.cut) {
+            const Assignment& a = verdict.values;
+            state.line = a;
+            state.nStart = a.nStart;
+            state.nEnd = a.nEnd;
+            state.kStart = a.kStart | 1;
+            state.kEnd = a.kEnd;
+            return AssignmentStatus::Ready;
+        }
+        std::string content;
+        for (const Assignment& piece : cut.lines) content += formatAssignment(piece);
+        content.append(text.substr(line.size()));  // a byte-order mark in front is not carried over
+        if (!replaceFile(path, content)) return AssignmentStatus::WriteFailed;
+        for (const Assignment& part : cut.untested) {
+            const std::string message = untestedMessage(part);
+            std::printf("\n%s", message.c_str());
+            appendToLog(kResultsPath, timeStamp() + message);
+        }
+        std::fflush(stdout);
     }
-    state.nStart = verdict.values.nStart;
-    state.nEnd = verdict.values.nEnd;
-    state.kStart = verdict.values.kStart;
-    state.kEnd = verdict.values.kEnd;
-
-    const AssignmentStatus split = splitAssignment(path, text.substr(length), state);
-    if (split != AssignmentStatus::Ready) return split;
-    if (state.kStart % 2 == 0) ++state.kStart;
-    return AssignmentStatus::Ready;
 }
 
 AssignmentStatus readAssignment(const std::string& path, RunState& state) {

@@ -1,24 +1,21 @@
-// The parts of readAssignment, apart so the cutting of the file can be
-// exercised without the checkpoint and its messages.
+// readAssignment up to the checkpoint, apart so that reading and cutting the
+// file can be exercised without the checkpoint and its messages.
 #pragma once
 
 #include <string>
-#include <string_view>
 
 #include "workfiles/assignment_status.h"
 #include "workfiles/run_state.h"
 
 namespace kalvenor {
 
-// readAssignment up to the checkpoint: reads and judges the first line, cuts
-// the file if needed and leaves the new first line (kStart made odd) in
-// `state`. Returns anything but CheckpointMismatch and FileEmpty.
+// Reads and judges the first line of `path` and cuts it until one kernel
+// serves what comes first: the pieces replace it at the top of the file and
+// the parts no kernel serves are named on the console and in results.txt. A
+// line with nothing a kernel serves goes with that; so does an overlong line
+// (LineTooLong, for the caller to remove). On Ready `state` holds the first
+// line (kStart made odd). Returns anything but CheckpointMismatch,
+// CheckpointUnreadable and FileEmpty.
 AssignmentStatus readAndSplitAssignment(const std::string& path, RunState& state);
-
-// Cuts the range in `state` (as read, kStart not yet odd). When it needs
-// cutting, `path` is replaced by the new lines followed by `remainder`, and
-// `state` takes the new first line. Returns Ready or WriteFailed; on
-// failure the file and `state` are as they were.
-AssignmentStatus splitAssignment(const std::string& path, std::string_view remainder, RunState& state);
 
 }  // namespace kalvenor

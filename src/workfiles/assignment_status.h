@@ -9,11 +9,13 @@ enum class AssignmentStatus {
     NoAssignment,        // the file holds no line
     BlankLine,           // the first line cannot be run and is to be removed:
     NoKeyword,           //   blank, without the keyword,
-    BadValues,           //   or with values outside the ranges
+    BadValues,           //   or with values outside the ranges,
+    LineTooLong,         //   or longer than any assignment
     CheckpointMismatch,  // the checkpoint is not this line's: delete it
+    CheckpointUnreadable,  // kalvenor.cpt exists but cannot be read; said with perror
     FileEmpty,           // the removal took the last line
     WriteFailed,         // worktodo.txt could not be rewritten; it is as it was
-    Unreadable,          // worktodo.txt is missing or unreadable; said with perror
+    Unreadable,          // worktodo.txt is missing, unreadable or no text file; said
 };
 
 }  // namespace kalvenor

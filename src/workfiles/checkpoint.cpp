@@ -2,13 +2,17 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cinttypes>
+#include <climits>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <optional>
 #include <string>
 
 #include "common/text_format.h"
+#include "workfiles/assignment_line.h"
 #include "workfiles/file_replace.h"
 #include "workfiles/log_files.h"
 #include "workfiles/number_reading.h"
@@ -18,31 +22,43 @@ namespace kalvenor {
 
 namespace {
 
-std::string formatCheckpoint(uint32_t nCurrent, uint64_t kCurrent, uint64_t kTested,
-                             double seconds, int32_t factors) {
+// The five values, and the line they belong to as a sixth key, which
+// readers of the five alone pass over.
+std::string formatCheckpoint(const RunState& state, uint32_t nCurrent, uint64_t kCurrent, uint64_t kTested,
+                             double seconds) {
     // seconds comes from the old file and may be anything atof accepts.
+    const std::string line = formatAssignment(state.line);
     return formatText("nCurrent=%" PRIu32 "\nkCurrent=%" PRIu64 "\nkTested =%" PRIu64
-                      "\nseconds =%.2f\nfactors =%d\n",
-                      nCurrent, kCurrent, kTested, seconds, factors);
+                      "\nseconds =%.2f\nfactors =%d\nline    =%s",
+                      nCurrent, kCurrent, kTested, seconds, state.factors, line.c_str());
 }
 
-// Applies one line of the file to `state` when it carries one of the five
-// keys: exactly eight characters, then "=".
-void applyCheckpointLine(std::string_view line, RunState& state) {
+// What a checkpoint holds, as read.
+struct CheckpointValues {
+    std::optional<uint32_t> nCurrent;
+    std::optional<uint64_t> kCurrent, kTested, factors;
+    std::optional<double> seconds;
+    std::optional<std::string> line;
+    bool sound = true;  // no negative value, which no run writes
+};
+
+// Takes one line of the file when it carries one of the keys: exactly
+// eight characters, then "="; a later key wins.
+void readCheckpointLine(std::string_view line, CheckpointValues& values) {
     if (line.size() < 9 || line[8] != '=') return;
     const std::string_view key = line.substr(0, 8);
     const std::string value(line.substr(9));  // NUL-terminated for the conversions
-    if (key == "nCurrent") {
-        state.nCurrent = static_cast<uint32_t>(readUnsigned(value.c_str(), 0, 32).value);
-    } else if (key == "kCurrent") {
-        state.kCurrent = readUnsigned(value.c_str(), 0, 64).value;
-    } else if (key == "kTested ") {
-        state.kTested = readUnsigned(value.c_str(), 0, 64).value;
-    } else if (key == "seconds ") {
-        state.seconds = std::atof(value.c_str());
-    } else if (key == "factors ") {
-        state.factors = static_cast<int32_t>(readUnsigned(value.c_str(), 0, 32).value);
-    }
+    const auto number = [&](unsigned bits) {
+        const NumberRead read = readUnsigned(value.c_str(), 0, bits);
+        values.sound &= !read.negative;
+        return read.value;
+    };
+    if (key == "nCurrent") values.nCurrent = static_cast<uint32_t>(number(32));
+    else if (key == "kCurrent") values.kCurrent = number(64);
+    else if (key == "kTested ") values.kTested = number(64);
+    else if (key == "seconds ") values.seconds = std::atof(value.c_str());
+    else if (key == "factors ") values.factors = number(64);
+    else if (key == "line    ") values.line = value.substr(0, visibleLength(value));
 }
 
 }  // namespace
@@ -59,8 +75,7 @@ void writeCheckpoint(RunState& state, uint64_t k) {
 
     // A checkpoint that cannot be written costs only the checkpoint; the
     // failure has been said, and the run goes on.
-    (void)replaceFile(kCheckpointPath, formatCheckpoint(state.nCurrent, k, state.kTested,
-                                                        state.seconds, state.factors));
+    (void)replaceFile(kCheckpointPath, formatCheckpoint(state, state.nCurrent, k, state.kTested, state.seconds));
 
     std::printf("\nn=%" PRIu32 ": k to %" PRIu64 " (%5.2f%% complete): rate=%.0f/sec",
                 state.nCurrent, k, percentage, state.rate);
@@ -70,30 +85,36 @@ void writeCheckpoint(RunState& state, uint64_t k) {
 void advanceCheckpoint(const RunState& state) {
     struct stat info {};
     if (::stat(kCheckpointPath, &info) != 0) return;  // none to bring forward
-    (void)replaceFile(kCheckpointPath,
-                      formatCheckpoint(state.nCurrent + 1, state.kStart, 0, 0.0, state.factors));
+    (void)replaceFile(kCheckpointPath, formatCheckpoint(state, state.nCurrent + 1, state.kStart, 0, 0.0));
 }
 
 AssignmentStatus restoreCheckpoint(RunState& state) {
-    if (const std::optional<std::string> bytes = readWholeFile(kCheckpointPath)) {
-        std::string_view text = *bytes;
-        while (!text.empty()) {
-            const size_t length = lineLength(text);
-            applyCheckpointLine(text.substr(0, length), state);
-            text.remove_prefix(length);
-        }
-    } else {
-        state.nCurrent = state.nStart;
-        state.kCurrent = state.kStart;
-        state.kTested = 0;
-        state.seconds = 0.0;
-        state.factors = 0;
+    const std::optional<std::string> bytes = readWholeFile(kCheckpointPath);
+    if (!bytes && errno != ENOENT) {
+        // It may hold days of work: neither taken nor deleted.
+        std::fflush(stdout);
+        std::perror("\nCan't read the checkpoint file kalvenor.cpt");
+        return AssignmentStatus::CheckpointUnreadable;
     }
+    CheckpointValues values;
+    const std::string content = bytes.value_or("");
+    for (std::string_view text = content; !text.empty(); text.remove_prefix(firstLine(text).size()))
+        readCheckpointLine(firstLine(text), values);
+    state.nCurrent = bytes ? values.nCurrent.value_or(0) : state.nStart;
+    state.kCurrent = bytes ? values.kCurrent.value_or(0) : state.kStart;
+    state.kTested = values.kTested.value_or(0);
+    state.seconds = values.seconds.value_or(0.0);
+    state.factors = static_cast<int32_t>(values.factors.value_or(0));
 
+    // A checkpoint of another line would skip part of this one. Files from
+    // before the line was written down carry none and are judged as ever.
+    if (values.line && !(checkAssignmentLine(*values.line).values == state.line)) {
+        std::printf("\nThe checkpoint belongs to another line (%s).\n", values.line->c_str());
+        return AssignmentStatus::CheckpointMismatch;
+    }
     const bool nInside = state.nCurrent >= state.nStart && state.nCurrent <= state.nEnd;
     // advanceCheckpoint leaves this behind once the last exponent is done.
-    const bool rangeFinished =
-        state.nCurrent == state.nEnd + 1 && state.kCurrent == state.kStart;
+    const bool rangeFinished = state.nCurrent == state.nEnd + 1 && state.kCurrent == state.kStart;
     // A missing or unreadable nCurrent line reads as 0. It is refused like any
     // other exponent outside the range: let through, it would stop every
     // start at "No kernel for n < 32" until someone deleted the file.
@@ -101,16 +122,20 @@ AssignmentStatus restoreCheckpoint(RunState& state) {
         std::printf("\nThe current value for n (nCurrent) is outside of the range of n.\n");
         return AssignmentStatus::CheckpointMismatch;
     }
-    if (state.kCurrent < state.kStart || state.kCurrent > state.kEnd) {
-        // The sieve stops at the first odd multiplier above kEnd: a checkpoint
-        // from the last batch of an exponent says that exponent is done, so
-        // the next one starts; only the done exponent's summary line is lost.
-        const bool walkFinished =
-            nInside && state.kCurrent > state.kEnd && state.kCurrent - state.kEnd <= 2;
-        if (!walkFinished) {
-            std::printf("\nThe current value for k (kCurrent) is outside of the range of k.\n");
-            return AssignmentStatus::CheckpointMismatch;
-        }
+    // The sieve of older versions stopped at the first odd multiplier above
+    // kEnd: a checkpoint from the last batch of an exponent says that
+    // exponent is done, so the next one starts; only its summary is lost.
+    const bool walkFinished = nInside && state.kCurrent > state.kEnd && state.kCurrent - state.kEnd <= 2;
+    if ((state.kCurrent < state.kStart || state.kCurrent > state.kEnd) && !walkFinished) {
+        std::printf("\nThe current value for k (kCurrent) is outside of the range of k.\n");
+        return AssignmentStatus::CheckpointMismatch;
+    }
+    if (!values.sound || values.factors.value_or(0) > INT32_MAX || !std::isfinite(state.seconds) || state.seconds < 0 ||
+        state.kCurrent % 2 == 0) {
+        std::printf("\nThe checkpoint holds a value that no run writes.\n");
+        return AssignmentStatus::CheckpointMismatch;
+    }
+    if (walkFinished) {
         state.nCurrent += 1;
         state.kCurrent = state.kStart;
         state.kTested = 0;

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace kalvenor {
@@ -53,9 +54,22 @@ bool writeAll(int fd, std::string_view bytes) {
     return true;
 }
 
+// Where the bytes of `path` live: a symbolic link is followed, so the
+// link stays and its target is what gets replaced.
+std::string targetOf(const std::string& path) {
+    struct stat link {};
+    if (::lstat(path.c_str(), &link) != 0 || !S_ISLNK(link.st_mode)) return path;
+    char* resolved = ::realpath(path.c_str(), nullptr);
+    if (resolved == nullptr) return path;  // dangling: the rename replaces the link
+    std::string target(resolved);
+    std::free(resolved);
+    return target;
+}
+
 }  // namespace
 
-bool replaceFile(const std::string& path, std::string_view bytes) {
+bool replaceFile(const std::string& linkPath, std::string_view bytes) {
+    const std::string path = targetOf(linkPath);
     std::string tempPath;
     const int fd = createTemporary(path, tempPath);
     if (fd < 0) {

@@ -1,3 +1,4 @@
+#include <cinttypes>
 #include <cstdio>
 
 #include "workfiles/assignment_file.h"
@@ -7,19 +8,46 @@
 
 namespace kalvenor {
 
+namespace {
+
+// Replaces the file by `before` and `after` around a line taken out.
+AssignmentStatus rewriteWithout(const std::string& path, std::string_view before, std::string_view after) {
+    const std::string content = std::string(before).append(after);
+    if (!replaceFile(path, content)) return AssignmentStatus::WriteFailed;
+    return content.empty() ? AssignmentStatus::FileEmpty : AssignmentStatus::Ready;
+}
+
+}  // namespace
+
 AssignmentStatus removeFirstLine(const std::string& path) {
     std::remove(kCheckpointPath);  // usually there is none
 
     const std::optional<std::string> file = readWorkFile(path);
     if (!file) return AssignmentStatus::Unreadable;
-    const std::string& bytes = *file;
-    const std::string_view text = std::string_view(bytes).substr(byteOrderMarkLength(bytes));
-    const std::string_view remainder = text.substr(lineLength(text));
-    if (remainder.empty()) {
-        if (bytes.empty()) return AssignmentStatus::FileEmpty;
-        return replaceFile(path, "") ? AssignmentStatus::FileEmpty : AssignmentStatus::WriteFailed;
+    if (file->empty()) return AssignmentStatus::FileEmpty;
+    const std::string_view text = std::string_view(*file).substr(byteOrderMarkLength(*file));
+    return rewriteWithout(path, {}, text.substr(firstLine(text).size()));
+}
+
+AssignmentStatus removeFinishedLine(const std::string& path, const Assignment& line) {
+    std::remove(kCheckpointPath);
+
+    const std::optional<std::string> file = readWorkFile(path);
+    if (!file) return AssignmentStatus::Unreadable;
+    // Someone may have added or removed lines above it during the run: the
+    // first line with its values is the one that was run.
+    const std::string_view text = std::string_view(*file).substr(byteOrderMarkLength(*file));
+    for (size_t at = 0; at < text.size();) {
+        const std::string_view candidate = firstLine(text.substr(at));
+        const LineVerdict verdict = checkAssignmentLine(candidate);
+        if (verdict.code == AssignmentStatus::Ready && verdict.values == line)
+            return rewriteWithout(path, text.substr(0, at), text.substr(at + candidate.size()));
+        at += candidate.size();
     }
-    return replaceFile(path, remainder) ? AssignmentStatus::Ready : AssignmentStatus::WriteFailed;
+    const std::string finished = formatAssignment(line);
+    std::printf("\nThe finished line %.*s is no longer in worktodo.txt; no line was removed.\n",
+                static_cast<int>(finished.size() - 1), finished.c_str());
+    return text.empty() ? AssignmentStatus::FileEmpty : AssignmentStatus::Ready;
 }
 
 }  // namespace kalvenor

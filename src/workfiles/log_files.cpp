@@ -1,5 +1,9 @@
 #include "workfiles/log_files.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -14,15 +18,21 @@ std::string timeStamp() {
 
 bool appendToLog(const char* path, const std::string& text) {
     int error = 0;
-    std::FILE* file = std::fopen(path, "a");
-    if (file == nullptr) {
+    const int fd = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) {
         error = errno;
     } else {
-        if (std::fwrite(text.data(), 1, text.size(), file) != text.size() ||
-            std::fflush(file) != 0) {
-            error = errno;
+        struct stat before {};
+        const bool sized = ::fstat(fd, &before) == 0;
+        for (size_t done = 0; done < text.size() && error == 0;) {
+            const ssize_t written = ::write(fd, text.data() + done, text.size() - done);
+            if (written >= 0) done += static_cast<size_t>(written);
+            else if (errno != EINTR) error = errno;
         }
-        if (std::fclose(file) != 0 && error == 0) error = errno;
+        if (error == 0 && ::fsync(fd) != 0 && errno != EINVAL) error = errno;
+        // Half a record would read as a whole one: take back what got in.
+        if (error != 0 && sized) (void)::ftruncate(fd, before.st_size);
+        if (::close(fd) != 0 && error == 0) error = errno;
     }
     if (error == 0) return true;
     std::fflush(stdout);

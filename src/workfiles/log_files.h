@@ -1,6 +1,7 @@
 // Appends to the log files results.txt and factors.txt. Each append opens,
-// writes, flushes and closes the file; a failure is said on standard error
-// with the reason, never silently dropped.
+// writes, flushes to the disk and closes the file; a record is written whole
+// or not at all, and a failure is said on standard error with the reason,
+// never silently dropped.
 #pragma once
 
 #include <string>
@@ -14,7 +15,7 @@ inline constexpr const char* kFactorsPath = "factors.txt";
 std::string timeStamp();
 
 // Appends `text` to `path`; returns false (after saying why on standard
-// error) when it could not be written completely.
+// error, and with the file as it was) when it could not be written whole.
 bool appendToLog(const char* path, const std::string& text);
 
 }  // namespace kalvenor

@@ -51,6 +51,7 @@ NumberRead readUnsigned(const char* text, int base, unsigned bits) {
     if (p == digits) return result;  // no digits: 0, nothing consumed
 
     result.end = p;
+    result.negative = negative;
     if (result.overflow) {
         result.value = maximum;
     } else {

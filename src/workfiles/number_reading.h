@@ -12,6 +12,7 @@ struct NumberRead {
     uint64_t value = 0;
     const char* end = nullptr;  // first character not converted; the text itself when no digits
     bool overflow = false;      // the magnitude did not fit: value is the width's maximum
+    bool negative = false;      // a '-' stood before the digits
 };
 
 // Optional white space, optional '+' or '-', digits in `base` (2..36, or 0 for

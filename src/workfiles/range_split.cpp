@@ -1,8 +1,11 @@
 #include "workfiles/range_split.h"
 
+#include <algorithm>
+#include <cinttypes>
 #include <optional>
 
 #include "arith/coverage.h"
+#include "common/text_format.h"
 
 namespace kalvenor {
 
@@ -20,7 +23,45 @@ LevelBounds boundsOf(uint32_t n) {
     return {kLowOf(n), kHighOf(n), kLowOf(n) << 31};
 }
 
+// Whether `part` holds an odd multiplier some kernel serves: one at or
+// above kLow at some exponent (every one above the lower level has a kernel).
+bool hasServedCandidate(const Assignment& part) {
+    for (uint32_t n = part.nStart; n <= part.nEnd; ++n) {
+        if ((std::max(part.kStart, kLowOf(n)) | 1) <= part.kEnd) return true;
+    }
+    return false;
+}
+
 }  // namespace
+
+std::string untestedMessage(const Assignment& part) {
+    return formatText("n=%u-%u, k=%" PRIu64 "-%" PRIu64 ": not tested, no kernel for P below 2^%u\n", part.nStart,
+                      part.nEnd, part.kStart, part.kEnd, 32 * (windowOf(part.nStart) + 1));
+}
+
+RangeCut cutRange(const Assignment& line) {
+    RangeCut result;
+    // Below kLow(n) no kernel serves; kLow falls as n rises, so the parts
+    // left out come as a run of whole exponents, then one part per exponent.
+    const uint32_t windowEnd = std::min(line.nEnd, 32 * windowOf(line.nStart) + 31);
+    for (uint32_t n = line.nStart; n <= windowEnd; ++n) {
+        if (line.kStart >= kLowOf(n)) break;
+        const uint64_t kEnd = std::min(line.kEnd, kLowOf(n) - 1);
+        if (!result.untested.empty() && result.untested.back().kEnd == kEnd && result.untested.back().nEnd + 1 == n)
+            result.untested.back().nEnd = n;
+        else
+            result.untested.push_back({n, n, line.kStart, kEnd});
+    }
+    // An even kStart with kEnd = kStart + 1 has only kEnd to test.
+    std::erase_if(result.untested, [](const Assignment& a) { return (a.kStart | 1) > a.kEnd; });
+    std::vector<Assignment> lines = splitRange(line);
+    result.cut = !lines.empty() || !result.untested.empty();
+    if (!result.cut) return result;
+    if (lines.empty()) lines = {line};
+    for (const Assignment& piece : lines)
+        if (windowOf(piece.nEnd) != windowOf(piece.nStart) || hasServedCandidate(piece)) result.lines.push_back(piece);
+    return result;
+}
 
 std::vector<Assignment> splitRange(const Assignment& line) {
     const uint64_t kEnd = line.kEnd;
@@ -94,7 +135,7 @@ std::vector<Assignment> splitRange(const Assignment& line) {
     if (fitsRunLine) lines.push_back({*fitsLow, *fitsHigh, line.kStart, kEnd});
     for (size_t i = crossUpper.size(); i >= 2; i -= 2) {
         lines.push_back(crossUpper[i - 2]);
-        if (hasUpperLevel(windowOf(crossUpper[i - 1].nStart))) lines.push_back(crossUpper[i - 1]);
+        lines.push_back(crossUpper[i - 1]);
     }
     if (crossUpper.empty() && windowHead && !hasCrossLower && !upperEdgeBelowTop && !fitsRunLine) {
         lines.push_back(*windowHead);
@@ -102,7 +143,7 @@ std::vector<Assignment> splitRange(const Assignment& line) {
     const std::optional<uint32_t> firstAllUpper =
         highestCrossUpper ? std::optional<uint32_t>(*highestCrossUpper + 1)
                           : (upperEdge ? std::optional<uint32_t>(*upperEdge + 1) : std::nullopt);
-    if (firstAllUpper && *firstAllUpper <= top && !hasCrossLower && hasUpperLevel(windowOf(top))) {
+    if (firstAllUpper && *firstAllUpper <= top && !hasCrossLower) {
         lines.push_back({*firstAllUpper, top, line.kStart, kEnd});
     }
     if (restOfRange) lines.push_back(*restOfRange);

@@ -5,9 +5,12 @@
 
 #include <cstdint>
 
+#include "workfiles/assignment_line.h"
+
 namespace kalvenor {
 
 struct RunState {
+    Assignment line;  // the first line of worktodo.txt as it stands (kStart as written)
     // the range
     uint32_t nStart = 0;
     uint32_t nEnd = 0;

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -31,10 +32,12 @@ struct FullDiskCase {
     std::string worktodo;
     std::string factors;  // factors.txt before the run ("" = none)
     std::string results;  // results.txt before the run ("" = none)
-    long long limit;      // bytes any file may hold
+    long long limit;      // bytes any file may hold (-1: no limit)
     int exitCode;
     std::vector<Shows> err, out;
     bool worktodoKept;    // else it is expected to be empty at the end
+    std::function<void(const fs::path&)> prepare = {};  // the directory before the run
+    bool unprivileged = false;                          // run as nobody when root, whom permissions do not stop
 };
 
 // A remainder longer than the limit makes every rewrite of worktodo.txt fail,
@@ -55,8 +58,17 @@ const FullDiskCase kFullDiskCases[] = {
      {"Can't rewrite worktodo.txt", "File too large"},
      {"Removed a line with incorrect start or end values of k or n."}, true},
     {"RemovalOfABlankLine", "\n" + kLongRemainder, "", "", 1024, 7, {"Can't rewrite worktodo.txt"}, {}, true},
-    {"FactorsFileFull", "FermatFactor=127,127,3,9\n", kFullFile, "", 4096, 6,
-     {"Can't write factors.txt", "File too large", kFactor127}, {kFactor127}, false},
+    // The factor is on standard error and the run stops before its
+    // checkpoint moves past it or its line goes: a new run finds it again.
+    {"FactorsFileFull", "FermatFactor=127,127,3,9\n", kFullFile, "", 4096, 8,
+     {"Can't write factors.txt", "File too large", kFactor127, "the run stops here"}, {kFactor127}, true},
+    // Checked at the start, before any work is done.
+    {"FactorsFileIsADirectory", "FermatFactor=127,127,3,9\n", "", "", -1, 7, {"can't append to factors.txt: Is a directory"},
+     {{"", kWhole}}, true, [](const fs::path& dir) { fs::create_directory(dir / "factors.txt"); }},
+    {"ReadOnlyDirectory", "FermatFactor=127,127,3,9\n", "", "", -1, 7, {"Permission denied", "nothing was run"},
+     {{"", kWhole}}, true, [](const fs::path& dir) { fs::permissions(dir, fs::perms::owner_all | fs::perms::group_read |
+                                                                   fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec); },
+     true},
     {"ResultsFileFull", "FermatFactor=127,127,3,9\n", "", kFullFile, 4096, 6,
      {"Can't write results.txt", "File too large"}, {kFactor127}, false},
 };
@@ -72,7 +84,9 @@ TEST_P(FullDisk, SaysWhatFailedAndKeepsTheOldFiles) {
     if (!c.factors.empty()) writeFile(dir / "factors.txt", c.factors);
     if (!c.results.empty()) writeFile(dir / "results.txt", c.results);
 
-    const ProcessResult run = runChild({.dir = dir.path(), .fileSizeLimit = c.limit});
+    if (c.prepare) c.prepare(dir.path());
+    const ProcessResult run = runChild({.dir = dir.path(), .fileSizeLimit = c.limit, .unprivileged = c.unprivileged});
+    fs::permissions(dir.path(), fs::perms::owner_all);
     EXPECT_EQ(run.exitCode, c.exitCode) << run.out << run.err;
     EXPECT_EQ(mismatches(run.err, c.err), "");
     EXPECT_EQ(mismatches(run.out, c.out), "");

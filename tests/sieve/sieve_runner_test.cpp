@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -41,6 +42,7 @@ struct Rig {
     RunState state;
     int64_t now = 1000;
     int64_t secondsPerLaunch = 0;
+    std::size_t stopAfterLaunches = SIZE_MAX;  // a stop is asked for once this many batches went out
     struct Checkpoint {
         uint64_t k, kTested;
         int32_t factors;
@@ -60,7 +62,8 @@ struct Rig {
     void run(uint64_t first, uint64_t last) {
         const SieveContext context{spy, buffers, workers, settings, primes};
         const SieveHooks hooks{[this] { return now; },
-                               [this](RunState& s, uint64_t k) { checkpoints.push_back({k, s.kTested, s.factors}); }};
+                               [this](RunState& s, uint64_t k) { checkpoints.push_back({k, s.kTested, s.factors}); },
+                               [this] { return spy.launches.size() >= stopAfterLaunches ? SIGTERM : 0; }};
         ::testing::internal::CaptureStdout();
         ::testing::internal::CaptureStderr();
         status = runSieve(first, last, state, context, hooks);
@@ -234,6 +237,18 @@ TEST(RunSieve, FailedBatchIsRunAgainOnceThenGivenUp) {
         EXPECT_EQ(rig.state.factors, 1);
         EXPECT_EQ(rig.state.kTested, 16u);
     }
+    // A stop asked for during the 2nd batch: that batch is finished and
+    // counted, its factor reported, and the checkpoint names the next one.
+    Rig rig(127, 8, 8, {});
+    rig.spy.passing = {21};
+    rig.stopAfterLaunches = 2;
+    rig.run(1, 99);
+    EXPECT_EQ(rig.status, SieveStatus::Stopped);
+    EXPECT_EQ(rig.spy.launches.size(), 2u);
+    ASSERT_EQ(rig.checkpoints.size(), 1u);
+    EXPECT_EQ(std::tuple(rig.checkpoints[0].k, rig.checkpoints[0].kTested, rig.checkpoints[0].factors, rig.state.kCurrent),
+              std::tuple(33ull, 16ull, 1, 33ull));
+
     if (testing::kAddressSanitizer) return;  // an address-space limit would starve the sanitizer itself
     const testing::ProcessResult child = testing::runChild({.body = [] {
         const rlimit limit{512u << 20, 512u << 20};

@@ -19,11 +19,11 @@ struct KernelPair {
 };
 
 // Windows 1..18 of 32 exponents each; in window q, P of q+2 words (the lower
-// level) and, except in the last window, of q+3 words (the upper one).
+// level) and of q+3 words (the upper one).
 inline std::optional<KernelPair> kernelFor(uint64_t k, uint32_t n) {
     if (k == 0 || n < 32 || n > 607) return std::nullopt;
     const uint32_t q = n / 32, w = wordsOfP(k, n);
-    if (w == q + 2 || (w == q + 3 && q < 18)) return KernelPair{q, w};
+    if (w == q + 2 || w == q + 3) return KernelPair{q, w};
     return std::nullopt;
 }
 

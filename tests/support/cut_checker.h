@@ -1,9 +1,11 @@
 // What cutting a line must give, whatever the line: the judge shared by the
 // cutting's property test and its fuzz target. The pieces that take the
 // line's place lie in its first window, each in one window and one level (so
-// a restart reads it back without cutting it again), together they hold
-// every candidate of that window that has a kernel exactly once, and only the
-// rest of the range, untouched, may follow as the last piece.
+// a restart reads it back without cutting it again) with something a kernel
+// serves; together they hold every candidate of that window that has a
+// kernel exactly once; the parts left out are named, and hold exactly the
+// candidates without one; and only the rest of the range, untouched, may
+// follow as the last piece.
 #pragma once
 
 #include <algorithm>
@@ -16,11 +18,10 @@
 
 namespace kalvenor::testing {
 
-// "" when `pieces` (the line itself when it needs no cut) is a sound cut of `line`.
-inline std::string problemWithCut(const Assignment& line, const std::vector<Assignment>& pieces) {
+// "" when `cut` is a sound cut of `line`.
+inline std::string problemWithCut(const Assignment& line, const RangeCut& cut) {
+    const std::vector<Assignment> pieces = cut.cut ? cut.lines : std::vector{line};
     const uint32_t windowEnd = std::min(line.nEnd, line.nStart / 32 * 32 + 31);
-    bool windowHasKernel = false;
-    for (uint32_t n = line.nStart; n <= windowEnd; ++n) windowHasKernel |= !servedOdds(n, line.kStart, line.kEnd).empty();
     std::vector<Assignment> window;
     for (size_t i = 0; i < pieces.size(); ++i) {
         const Assignment& p = pieces[i];
@@ -32,7 +33,7 @@ inline std::string problemWithCut(const Assignment& line, const std::vector<Assi
         }
         if (p.nEnd > windowEnd || p.nStart < line.nStart || p.kStart < line.kStart || p.kEnd > line.kEnd)
             return "a piece outside the line's first window" + where;
-        if (!splitRange(p).empty()) return "a piece that is cut again on restart" + where;
+        if (cutRange(p).cut) return "a piece that is cut again on restart" + where;
         window.push_back(p);
         uint32_t level = 0;  // the word count of its candidates with a kernel, all alike
         for (uint32_t n = p.nStart; n <= p.nEnd; ++n) {
@@ -43,7 +44,7 @@ inline std::string problemWithCut(const Assignment& line, const std::vector<Assi
                 level = w;
             }
         }
-        if (level == 0 && windowHasKernel) return "a piece without a kernel beside pieces with one" + where;
+        if (level == 0) return "a piece without a kernel" + where;
     }
     for (uint32_t n = line.nStart; n <= windowEnd; ++n) {
         const OddInterval whole = servedOdds(n, line.kStart, line.kEnd);
@@ -59,6 +60,16 @@ inline std::string problemWithCut(const Assignment& line, const std::vector<Assi
             next = s.hi + 2;
         }
         if (!whole.empty() && next != whole.hi + 2) return "candidates lost at the top" + where;
+        // Served multipliers lie above the others: those below (or all) are named.
+        const auto lastOdd = [](unsigned __int128 k) { return k % 2 == 1 ? k : k - 1; };
+        const unsigned __int128 lastUnserved = lastOdd(whole.empty() ? line.kEnd : whole.lo - 2);
+        std::vector<Assignment> named;
+        for (const Assignment& u : cut.untested)
+            if (n >= u.nStart && n <= u.nEnd) named.push_back(u);
+        const bool right = (line.kStart | 1) > lastUnserved
+                               ? named.empty()
+                               : named.size() == 1 && named[0].kStart == line.kStart && lastOdd(named[0].kEnd) == lastUnserved;
+        if (!right) return "candidates without a kernel not named, or named wrongly" + where;
     }
     return "";
 }

@@ -64,6 +64,7 @@ pid_t spawn(const Child& c, int outFd, int errFd) {
     for (int s : {SIGXFSZ, SIGINT, SIGTERM, SIGHUP, SIGPIPE}) ::signal(s, SIG_DFL);
     // A body is library code, which expects the program's own setting.
     if (c.body) ::signal(SIGXFSZ, SIG_IGN);
+    if (c.unprivileged && ::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(126);
     if (!c.dir.empty() && ::chdir(c.dir.c_str()) != 0) ::_exit(126);
     if (c.fileSizeLimit >= 0) {
         const rlimit limit{static_cast<rlim_t>(c.fileSizeLimit), static_cast<rlim_t>(c.fileSizeLimit)};
@@ -169,7 +170,9 @@ void PrintTo(const RunCase& c, std::ostream* os) { *os << c.name; }
 namespace {
 std::map<std::string, std::string> filesIn(const fs::path& dir) {
     std::map<std::string, std::string> files;
-    for (const auto& entry : fs::directory_iterator(dir)) files[entry.path().filename()] = readFile(entry.path());
+    // The lock file stays behind every run that worked here.
+    for (const auto& entry : fs::directory_iterator(dir))
+        if (entry.path().filename() != "kalvenor.lock") files[entry.path().filename()] = readFile(entry.path());
     return files;
 }
 }  // namespace

@@ -35,13 +35,16 @@ private:
 // A child process: the built kalvenor binary with `args`, or `body` (whose
 // return value is the exit code), in `dir` (unless empty), with writes to
 // files limited to fileSizeLimit bytes when it is not negative
-// (RLIMIT_FSIZE: a write beyond fails with EFBIG, as on a full disk).
+// (RLIMIT_FSIZE: a write beyond fails with EFBIG, as on a full disk), and
+// as user nobody when `unprivileged` and the tests run as root, whom file
+// permissions do not stop.
 struct Child {
     std::filesystem::path dir = {};
     std::vector<std::string> args = {};
     std::function<int()> body = {};
     long long fileSizeLimit = -1;
     int timeoutSeconds = 120;
+    bool unprivileged = false;
 };
 
 struct ProcessResult {

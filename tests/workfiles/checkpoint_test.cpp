@@ -23,21 +23,20 @@ const std::string kNOutside = "\nThe current value for n (nCurrent) is outside o
 const std::string kKOutside = "\nThe current value for k (kCurrent) is outside of the range of k.\n";
 const std::string kRange = "FermatFactor=93,95,11,1001\n";  // one window, lower level throughout
 const std::string kStarting = "\nStarting range: n=93-95 and k=11-1001\n";
+const std::string kUnwritten = "\nThe checkpoint holds a value that no run writes.\n";
 constexpr AssignmentStatus kReady = AssignmentStatus::Ready, kMismatch = AssignmentStatus::CheckpointMismatch;
 
 std::string continuing(uint32_t nCurrent, uint64_t kCurrent, uint64_t kEnd = 1001) {
     return formatText("\nContinue range: n=93-95(%u) and k=11-%lu(%lu)\n", nCurrent, kEnd, kCurrent);
 }
 
-// The five lines in the order and spelling writeCheckpoint uses.
-std::string cpt(uint32_t n, uint64_t k, uint64_t tested, const std::string& seconds, int32_t factors) {
-    return formatText("nCurrent=%u\nkCurrent=%lu\nkTested =%lu\nseconds =%s\nfactors =%d\n", n, k, tested, seconds.c_str(), factors);
+// The five values in the order and spelling writeCheckpoint uses, and the
+// line they belong to, which older versions did not write.
+std::string cpt(uint32_t n, uint64_t k, uint64_t tested, const std::string& seconds, int32_t factors,
+                const std::string& line = "") {
+    return formatText("nCurrent=%u\nkCurrent=%lu\nkTested =%lu\nseconds =%s\nfactors =%d\n", n, k, tested, seconds.c_str(),
+                      factors) + (line.empty() ? "" : "line    =" + line);
 }
-
-// Before the restore the state holds leftovers, which a missing key keeps.
-constexpr uint64_t kOldTested = 777;
-constexpr double kOldSeconds = 9.25;
-constexpr int32_t kOldFactors = 4;
 
 TEST(RestoreCheckpoint, DecidesHowTheRangeGoesOn) {
     using Progress = std::tuple<uint32_t, uint64_t, uint64_t, double, int32_t>;  // nCurrent, kCurrent, kTested, seconds, factors
@@ -70,23 +69,29 @@ TEST(RestoreCheckpoint, DecidesHowTheRangeGoesOn) {
         {"even kStart", cpt(94, 11, 0, "0.00", 0), kReady, continuing(94, 11), {94, 11, 0, 0.0, 0}, "FermatFactor=93,95,10,1001\n"},
         {"any order, other lines, a key without its blank",
          "factors =3\nsomething else\nkTested=99\nseconds =2.5\nncurrent=95\nnCurrent 95\nkCurrent=101\nnCurrent=94\n", kReady,
-         continuing(94, 101), {94, 101, kOldTested, 2.5, 3}},
-        {"later key wins", "nCurrent=93\nkCurrent=51\nkCurrent=101\nnCurrent=94\n", kReady, continuing(94, 101),
-         {94, 101, kOldTested, kOldSeconds, kOldFactors}},
+         continuing(94, 101), {94, 101, 0, 2.5, 3}},
+        {"later key wins", "nCurrent=93\nkCurrent=51\nkCurrent=101\nnCurrent=94\n", kReady, continuing(94, 101), {94, 101, 0, 0, 0}},
+        {"its own line", cpt(94, 501, 5, "61.50", 2, kRange), kReady, continuing(94, 501), {94, 501, 5, 61.5, 2}},
+        {"its own line written otherwise", cpt(94, 501, 5, "61.50", 2, "FermatFactor= 93,95, 11,1001\r\n"), kReady,
+         continuing(94, 501), {94, 501, 5, 61.5, 2}},
+        {"another line", cpt(94, 501, 5, "61.50", 2, "FermatFactor=93,95,11,2001\n"), kMismatch,
+         "\nThe checkpoint belongs to another line (FermatFactor=93,95,11,2001).\n"},
+        {"even kCurrent", cpt(94, 500, 5, "61.50", 2), kMismatch, kUnwritten},
+        {"negative seconds", cpt(94, 501, 5, "-1.00", 2), kMismatch, kUnwritten},
+        {"seconds not a number", cpt(94, 501, 5, "nan", 2), kMismatch, kUnwritten},
+        {"factors of 2^31", cpt(94, 501, 5, "1.00", 0) + "factors =2147483648\n", kMismatch, kUnwritten},
+        {"negative factors", cpt(94, 501, 5, "1.00", -5), kMismatch, kUnwritten},
         {"hexadecimal and octal", "nCurrent=0x5e\nkCurrent=0145\nkTested =0X10\nseconds =1e1\nfactors =010\n", kReady,
          continuing(94, 101), {94, 101, 16, 10.0, 8}},
         {"missing nCurrent", "kCurrent=101\n", kMismatch, kNOutside},
         {"garbage", "\x01\x02garbage\n\0\0\nkCurrent\n"s, kMismatch, kNOutside},
-        {"overlong line cut", "nCurrent=94\nkCurrent=" + std::string(89, '0') + "501\n", kMismatch, kKOutside},
+        {"a long line", "nCurrent=94\nkCurrent=" + std::string(89, ' ') + "501\n", kReady, continuing(94, 501), {94, 501, 0, 0, 0}},
     };
     for (const RestoreCase& c : cases) {
         SCOPED_TRACE(c.name);
         testing::ScratchDir dir;
         if (c.checkpoint) writeFile(kCheckpointPath, *c.checkpoint);
         RunState state;
-        state.kTested = kOldTested;
-        state.seconds = kOldSeconds;
-        state.factors = kOldFactors;
         AssignmentStatus status = AssignmentStatus::Unreadable;
         EXPECT_EQ(testing::readAssignmentOf(c.line, state, status), c.output);
         EXPECT_EQ(status, c.status);
@@ -102,7 +107,7 @@ TEST(RestoreCheckpoint, DecidesHowTheRangeGoesOn) {
 }
 
 RunState runningState() {
-    return {.nStart = 93, .nEnd = 95, .kStart = 11, .kEnd = 210, .nCurrent = 94, .kTested = 12345678901234ull,
+    return {.line = {93, 95, 11, 210}, .nStart = 93, .nEnd = 95, .kStart = 11, .kEnd = 210, .nCurrent = 94, .kTested = 12345678901234ull,
             .seconds = 61.5, .factors = 7, .numbers = 200, .clockMark = elapsedMilliseconds()};
 }
 
@@ -120,7 +125,8 @@ TEST(WriteCheckpoint, ReplacesTheFileWithFiveLinesAndThePercentageOfTheWholeRang
         const std::string output = testing::capturedStdout([&] { writeCheckpoint(state, 111); });
         EXPECT_TRUE(output.starts_with("\nn=94: k to 111 (50.00% complete): rate=") && output.ends_with("/sec")) << output;
         EXPECT_GE(state.seconds, seconds);
-        EXPECT_EQ(readFile(kCheckpointPath), cpt(94, 111, 12345678901234ull, formatText("%.2f", state.seconds), 7));
+        EXPECT_EQ(readFile(kCheckpointPath),
+                  cpt(94, 111, 12345678901234ull, formatText("%.2f", state.seconds), 7, "FermatFactor=93,95,11,210\n"));
         EXPECT_EQ(readFile("held"), "old");
     }
     // A checkpoint that cannot be written costs only the checkpoint.
@@ -137,6 +143,20 @@ TEST(WriteCheckpoint, ReplacesTheFileWithFiveLinesAndThePercentageOfTheWholeRang
     testing::expectRewriteFailed(child, kCheckpointPath, old);
 }
 
+// A checkpoint that exists but cannot be read may hold days of work: it is
+// neither taken up nor deleted.
+TEST(RestoreCheckpoint, StopsAtAnUnreadableCheckpoint) {
+    testing::ScratchDir dir;
+    std::filesystem::create_directory(kCheckpointPath);
+    RunState state;
+    AssignmentStatus status = AssignmentStatus::Ready;
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(testing::readAssignmentOf(kRange, state, status), "");
+    EXPECT_EQ(status, AssignmentStatus::CheckpointUnreadable);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "\nCan't read the checkpoint file kalvenor.cpt: Is a directory\n");
+    EXPECT_TRUE(std::filesystem::is_directory(kCheckpointPath));
+}
+
 TEST(AdvanceCheckpoint, MovesAnExistingCheckpointToTheNextExponent) {
     for (const uint32_t done : {94u, 95u}) {
         testing::ScratchDir dir;
@@ -146,7 +166,7 @@ TEST(AdvanceCheckpoint, MovesAnExistingCheckpointToTheNextExponent) {
         EXPECT_FALSE(testing::fileExists(kCheckpointPath)) << "none to bring forward";
         writeFile(kCheckpointPath, "nCurrent=" + std::to_string(done) + "\nkCurrent=151\n");
         advanceCheckpoint(state);
-        EXPECT_EQ(readFile(kCheckpointPath), cpt(done + 1, 11, 0, "0.00", 7));
+        EXPECT_EQ(readFile(kCheckpointPath), cpt(done + 1, 11, 0, "0.00", 7, "FermatFactor=93,95,11,210\n"));
     }
 }
 

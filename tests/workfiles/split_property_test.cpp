@@ -41,11 +41,10 @@ TEST(SplitProperty, ChosenAndRandomLinesAreCutSoundlyWindowByWindow) {
         Assignment line = input;
         for (int windows = 0;; ++windows) {
             ASSERT_LE(windows, 18) << "no end to the cutting of " << formatAssignment(input);
-            std::vector<Assignment> pieces = splitRange(line);
-            if (pieces.empty()) pieces = {line};
-            ASSERT_EQ(testing::problemWithCut(line, pieces), "") << "from " << formatAssignment(input);
-            if (pieces.back().nStart / 32 == line.nStart / 32) break;
-            line = pieces.back();  // the rest of the range, cut when it comes first
+            const RangeCut cut = cutRange(line);
+            ASSERT_EQ(testing::problemWithCut(line, cut), "") << "from " << formatAssignment(input);
+            if (!cut.cut || cut.lines.empty() || cut.lines.back().nStart / 32 == line.nStart / 32) break;
+            line = cut.lines.back();  // the rest of the range, cut when it comes first
         }
     }
 }

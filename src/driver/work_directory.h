@@ -1,0 +1,34 @@
+// The current directory as the place a run works in: held by one process
+// at a time, and able to take the files a run writes.
+#pragma once
+
+#include "driver/exit_code.h"
+
+namespace kalvenor {
+
+inline constexpr const char* kLockPath = "kalvenor.lock";
+
+// An exclusive lock on kalvenor.lock, released by the system when the
+// process ends however it ends, so no stale lock survives a kill -9.
+class DirectoryLock {
+public:
+    DirectoryLock() = default;
+    DirectoryLock(DirectoryLock&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+    DirectoryLock& operator=(DirectoryLock&&) = delete;
+    ~DirectoryLock();
+
+    // Success, AnotherInstance (another process holds it; nothing was
+    // touched) or WorkFileWriteFailed (no lock file can be made here), each
+    // said on standard error.
+    ExitCode acquire();
+
+private:
+    int fd_ = -1;
+};
+
+// Whether a run can write here: a file can be made in the directory, and
+// the logs it appends to, where they exist, are files it may write. Says
+// what is wrong on standard error.
+bool directoryTakesTheRun();
+
+}  // namespace kalvenor
