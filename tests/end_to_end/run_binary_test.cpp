@@ -101,6 +101,19 @@ const RunCase kRuns[] = {
     {.name = "UnknownOption", .args = "--fast", .exitCode = 2, .out = {{"", kWhole}},
      .err = {{"kalvenor: unknown option '--fast'\nTry 'kalvenor --help' for more information.\n", kWhole}}},
     {.name = "BadDevice", .args = "--device gpu0", .exitCode = 2, .err = {"'--device'"}},
+    {.name = "ContradictoryOptions", .args = "--selftest --version", .exitCode = 2, .out = {{"", kWhole}},
+     .err = {"kalvenor: options '--selftest' and '--version' cannot be used together\n"}},
+    // Someone who names a device runs one process per GPU: no quiet fallback.
+    {.name = "NamedDeviceThatCannotBeUsed", .args = "--device 7", .exitCode = 3, .out = {{"", kWhole}},
+     .err = {"kalvenor: CUDA device 7 cannot be used: "}},
+    // Nothing of the first line has a kernel: it is named and removed, and the next line runs.
+    {.name = "LineWithoutKernelIsNamedAndRemoved", .worktodo = "FermatFactor=36,37,3,1001\nFermatFactor=127,127,3,9\n",
+     .factors = {kF127}, .out = {"\nn=36-37, k=3-1001: not tested, no kernel for P below 2^64\n"},
+     .results = {"n=36-37, k=3-1001: not tested, no kernel for P below 2^64\n"}},
+    // Up to 2^64-1 at n = 607: the upper level of the last window runs too.
+    {.name = "TopWindowRunsBothLevels", .worktodo = "FermatFactor=607,607,8589934401,8589934801\n",
+     .out = {"GPU kernel                kalvenor640bit_n576_607\n", "GPU kernel                kalvenor672bit_n576_607\n"},
+     .results = {{"Range is complete.", 2}}},
     {.name = "SelftestPassesOnTheHostDevice", .worktodo = "FermatFactor=36,36,25709300001,25709340001\n",
      .args = "--device cpu --selftest", .timeoutSeconds = 600, .exitCode = 0,
      .out = {"none: the host device was requested", "Self-test passed: 36 of 36 kernels"}},

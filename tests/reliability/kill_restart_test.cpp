@@ -5,8 +5,12 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
+#include <functional>
 #include <map>
 #include <random>
 #include <regex>
@@ -21,6 +25,8 @@
 
 namespace kalvenor::testing {
 namespace {
+
+namespace fs = std::filesystem;
 
 const std::vector<Assignment> kAssignments = {
     {36, 36, 25709300001, 25709340001},  // 25709319373*2^36+1 divides F28
@@ -87,7 +93,8 @@ private:
 // The checkpoint as the program writes it: five whole lines, every key, in
 // order, with a number each. Anything else means a torn or mixed write.
 const std::regex kCheckpointFormat(
-    "nCurrent=([0-9]+)\nkCurrent=([0-9]+)\nkTested =([0-9]+)\nseconds =(-?[0-9]+\\.[0-9][0-9])\nfactors =(-?[0-9]+)\n");
+    "nCurrent=([0-9]+)\nkCurrent=([0-9]+)\nkTested =([0-9]+)\nseconds =(-?[0-9]+\\.[0-9][0-9])\nfactors =(-?[0-9]+)\n"
+    "line    =FermatFactor=[0-9]+,[0-9]+,[0-9]+,[0-9]+\n");
 
 // Every "!!! Found factor ...\n" entry of a factors.txt, once each.
 std::set<std::string> factorEntries(const std::string& factors) {
@@ -156,6 +163,95 @@ TEST(KillAndRestart, WorkFilesStayWholeAndNoFactorIsLost) {
     // Runs that all end before their kill would pass without testing anything.
     EXPECT_GT(kills, 0);
 }
+
+// A run that is acted on while it works, once its console shows `waitFor`:
+// stopped by signals, joined by a second instance, its worktodo.txt edited.
+struct LiveCase {
+    const char* name;
+    std::string worktodo;
+    const char* waitFor;
+    std::function<void(int pid, const fs::path& dir)> act;
+    int exitCode;
+    std::function<void(const fs::path& dir, const std::string& console)> check;
+};
+
+// About two seconds of work at full speed, with a factor of F28 in its first batch.
+const std::string kLongLine = "FermatFactor=36,36,25709300001,26709300001\n";
+const std::string kF28 = "!!! Found factor 25709319373*2^36+1 !!!\n";
+
+bool consoleShows(const fs::path& log, const std::string& text, int seconds = 120) {
+    for (int waited = 0; waited < seconds * 100; ++waited) {
+        if (readFile(log).find(text) != std::string::npos) return true;
+        ::usleep(10000);
+    }
+    return false;
+}
+
+const LiveCase kLiveCases[] = {
+    // The batch in flight is finished and its factor reported, the
+    // checkpoint saved and the stop logged; the restart goes on from there
+    // and reports no factor twice.
+    {"TermStopsAfterTheBatchWithACheckpoint", kLongLine, "!!! Found factor", [](int pid, const fs::path&) { ::kill(pid, SIGTERM); },
+     128 + SIGTERM,
+     [](const fs::path& dir, const std::string&) {
+         EXPECT_TRUE(std::regex_match(readFile(dir / "kalvenor.cpt"), kCheckpointFormat)) << readFile(dir / "kalvenor.cpt");
+         EXPECT_NE(readFile(dir / "results.txt").find("n=36: stopped by signal 15 at k="), std::string::npos);
+         const ProcessResult again = runKalvenor(dir);
+         EXPECT_EQ(again.exitCode, 6) << again.out << again.err;
+         EXPECT_NE(again.out.find("\nContinue range: n=36-36"), std::string::npos) << again.out;
+         EXPECT_EQ(countOf(readFile(dir / "factors.txt"), kF28), 1);
+     }},
+    {"SecondInterruptStopsAtOnce", kLongLine, "Testing for n = 36",
+     [](int pid, const fs::path&) {
+         ::kill(pid, SIGINT);
+         ::kill(pid, SIGINT);
+     },
+     128 + SIGINT, {}},
+    // A second instance touches nothing; the lock dies with its holder.
+    {"SecondInstanceIsRefusedAndTheLockDiesWithTheFirst", kLongLine, "Testing for n = 36",
+     [](int pid, const fs::path& dir) {
+         const std::string before = readFile(dir / "worktodo.txt");
+         const ProcessResult second = runKalvenor(dir);
+         EXPECT_EQ(second.exitCode, 9);
+         EXPECT_EQ(second.out, "");
+         EXPECT_NE(second.err.find("another kalvenor is working in this directory"), std::string::npos) << second.err;
+         EXPECT_EQ(readFile(dir / "worktodo.txt"), before);
+         ::kill(pid, SIGKILL);
+     },
+     128 + SIGKILL,
+     [](const fs::path& dir, const std::string&) {
+         const int third = startChild({.dir = dir}, dir / "third.log");
+         ASSERT_TRUE(consoleShows(dir / "third.log", "Testing for n = 36")) << readFile(dir / "third.log");
+         ::kill(third, SIGTERM);
+         EXPECT_EQ(waitOrKill(third, 120000), 128 + SIGTERM);
+     }},
+    // A line put on top during the run: the finished line goes, the new one runs.
+    {"LineAddedOnTopDuringTheRun", kLongLine, "Testing for n = 36",
+     [](int, const fs::path& dir) { writeFile(dir / "worktodo.txt", "FermatFactor=127,127,3,9\n" + readFile(dir / "worktodo.txt")); },
+     6,
+     [](const fs::path& dir, const std::string& console) {
+         EXPECT_EQ(countOf(console, "Starting range"), 2) << console;
+         EXPECT_EQ(countOf(readFile(dir / "factors.txt"), "!!! Found factor"), 2);
+         EXPECT_EQ(countOf(readFile(dir / "factors.txt"), "5*2^127+1"), 1);
+     }},
+};
+
+void PrintTo(const LiveCase& c, std::ostream* os) { *os << c.name; }
+
+class LiveRun : public ::testing::TestWithParam<LiveCase> {};
+
+TEST_P(LiveRun, EndsAsItShould) {
+    const LiveCase& c = GetParam();
+    ScratchDir dir(false);
+    writeFile(dir / "worktodo.txt", c.worktodo);
+    const int pid = startChild({.dir = dir.path()}, dir / "console.log");
+    ASSERT_TRUE(consoleShows(dir / "console.log", c.waitFor)) << readFile(dir / "console.log");
+    c.act(pid, dir.path());
+    EXPECT_EQ(waitOrKill(pid, 120000), c.exitCode) << readFile(dir / "console.log");
+    if (c.check) c.check(dir.path(), readFile(dir / "console.log"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Runs, LiveRun, ::testing::ValuesIn(kLiveCases), kCaseName);
 
 // A child that replaces a file in a tight loop, with versions from empty to
 // 200 KB so that a kill often lands inside a write, is killed at random

@@ -101,7 +101,7 @@ INSTANTIATE_TEST_SUITE_P(Writes, FullDisk, ::testing::ValuesIn(kFullDiskCases), 
 
 // A hard link keeps the inode of the old file. Were the file truncated and
 // written anew in place, the link would show the new content (or none).
-TEST(NoTruncationInPlace, CutRemovalAndCheckpointMovedOnReplaceTheFile) {
+TEST(NoTruncationInPlace, CutRemovalAndCheckpointMovedOnReplaceTheFileAndFollowLinks) {
     struct Case {
         const char* held;
         std::string worktodo;
@@ -128,6 +128,14 @@ TEST(NoTruncationInPlace, CutRemovalAndCheckpointMovedOnReplaceTheFile) {
         EXPECT_EQ(readFile(dir / "worktodo.txt"), "");
         EXPECT_FALSE(fileExists(dir / "kalvenor.cpt"));
     }
+    // A symbolic link stays one: its target is what is replaced.
+    ScratchDir dir(false);
+    fs::create_directory(dir / "real");
+    writeFile(dir / "real" / "worktodo.txt", "FermatFactor=62,65,8589934593,8589936593\n");
+    fs::create_symlink("real/worktodo.txt", dir / "worktodo.txt");
+    EXPECT_EQ(runKalvenor(dir.path()).exitCode, 6);
+    EXPECT_TRUE(fs::is_symlink(dir / "worktodo.txt"));
+    EXPECT_EQ(readFile(dir / "real" / "worktodo.txt"), "");
 }
 
 }  // namespace

@@ -129,6 +129,25 @@ TEST(RemoveFirstLine, KeepsWhatFollowsTheFirstLine) {
     }
 }
 
+// The finished line goes wherever it now stands; when it is gone, nothing
+// goes, and that is said.
+TEST(RemoveFinishedLine, TakesTheLineThatWasRun) {
+    const Assignment run{60, 62, 4294967297u, 4294977297u};
+    const std::tuple<std::string, AssignmentStatus, std::string, std::string> cases[] = {
+        {"FermatFactor=60,62,4294967297,4294977297\nb\n", kReady, "b\n", ""},
+        {"a\nFermatFactor= 60, 62,4294967297,4294977297\r\nb\n", kReady, "a\nb\n", ""},
+        {"a\n", kReady, "a\n", "\nThe finished line FermatFactor=60,62,4294967297,4294977297 is no longer in worktodo.txt; "
+                                 "no line was removed.\n"},
+        {"FermatFactor=60,62,4294967297,4294977297", AssignmentStatus::FileEmpty, "", ""},
+    };
+    for (const auto& [before, status, after, said] : cases) {
+        testing::ScratchDir dir;
+        writeFile("worktodo.txt", before);
+        EXPECT_EQ(testing::capturedStdout([&, &status = status] { EXPECT_EQ(removeFinishedLine("worktodo.txt", run), status); }), said);
+        EXPECT_EQ(readFile("worktodo.txt"), after);
+    }
+}
+
 // A failed rewrite leaves the file; a successful one keeps its permissions;
 // a missing file is said, and neither read nor removal makes one.
 TEST(RemoveFirstLine, FailsSafelyAndKeepsPermissions) {
