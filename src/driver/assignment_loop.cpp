@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cinttypes>
-#include <csignal>
 #include <cstdio>
 #include <optional>
 #include <vector>

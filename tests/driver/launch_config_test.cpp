@@ -94,14 +94,5 @@ TEST(LaunchConfig, SieveRangeScalesWithTheBatch) {
     EXPECT_EQ(sieveRangeFor(1000000, 1u << 16), 969375);
 }
 
-TEST(LaunchConfig, RuntimeOptionsBlock) {
-    EXPECT_EQ(runtimeOptionsText(planLaunch(device(6, 20), RuntimeKind::Cuda, 300, 1ull << 60).config),
-              "\nRuntime options\n"
-              "  GPU kernel                kalvenor384bit_n288_319\n"
-              "  threads per grid          1048576\n"
-              "  prime count               800000\n"
-              "  sieve range               15300000\n");
-}
-
 }  // namespace
 }  // namespace kalvenor

@@ -205,14 +205,6 @@ TEST_P(Launch, BadLaunchesAreRefusedWithAnError) {
 
 INSTANTIATE_TEST_SUITE_P(Devices, Launch, ::testing::ValuesIn(kDevices), wayName);
 
-TEST(HostKernels, EveryKernelHasItsVariantsAndNothingElse) {
-    for (int index = 0; index < kKernelCount; ++index) {
-        EXPECT_EQ(hostKernel(index), ifmaUsable() ? ifmaKernel(index) : limbKernel(index)) << index;
-        EXPECT_TRUE(limbKernel(index) != nullptr && (ifmaKernel(index) != nullptr) == ifmaUsable()) << index;
-    }
-    for (int index : {-1, kKernelCount}) EXPECT_EQ(hostKernel(index), nullptr);
-}
-
 // ---- which kernel serves what, against the oracle ----
 
 TEST(Coverage, AgreesWithTheOracleEverywhere) {

@@ -57,9 +57,6 @@ const FullDiskCase kFullDiskCases[] = {
     {"RemovalOfABadLine", "FermatFactor=127,127,9,3\n" + kLongRemainder, "", "", 1024, 7,
      {"Can't rewrite worktodo.txt", "File too large"},
      {"Removed a line with incorrect start or end values of k or n."}, true},
-    {"RemovalOfABlankLine", "\n" + kLongRemainder, "", "", 1024, 7, {"Can't rewrite worktodo.txt"}, {}, true},
-    // The factor is on standard error and the run stops before its
-    // checkpoint moves past it or its line goes: a new run finds it again.
     {"FactorsFileFull", "FermatFactor=127,127,3,9\n", kFullFile, "", 4096, 8,
      {"Can't write factors.txt", "File too large", kFactor127, "the run stops here"}, {kFactor127}, true},
     // Checked at the start, before any work is done.

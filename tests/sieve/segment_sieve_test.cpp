@@ -1,6 +1,6 @@
-// The segment sieve against plain striking, the walk over the odd
-// multipliers up to 2^64-1, the collection of survivors into batches, and
-// the table of small primes.
+// The segment sieve against plain striking, the collection of survivors
+// into batches, and the table of small primes. (The walk up to 2^64-1 is
+// the runner's.)
 #include "sieve/segment_sieve.h"
 
 #include <gtest/gtest.h>
@@ -19,15 +19,6 @@ namespace kalvenor {
 namespace {
 
 constexpr uint64_t kTop = UINT64_MAX;
-
-TEST(SegmentSieve, InversePowerOfTwoUndoesTwoToTheN) {
-    for (uint32_t q : {3u, 5u, 7u, 13u, 547u, 48619u, 15485867u, 4294967291u})
-        for (uint32_t n : {0u, 1u, 31u, 32u, 33u, 127u, 607u, 4000u}) {
-            uint64_t power = 1 % q;
-            for (uint32_t i = 0; i < n; ++i) power = power * 2 % q;
-            EXPECT_EQ(static_cast<unsigned __int128>(inversePowerOfTwo(q, n)) * power % q, 1u) << q << " " << n;
-        }
-}
 
 // Long segments go through the sieve's faster paths: the leading primes come
 // from a repeating pattern, primes below the block size strike block by
@@ -80,38 +71,6 @@ TEST(SegmentSieve, KeepsWhatPlainStrikingKeeps) {
     const std::vector<uint8_t> before(sieve.bytes(), sieve.bytes() + 64);
     sieve.sieve(kTop - 2 * 4, 5);
     EXPECT_TRUE(std::equal(before.begin() + 5, before.end(), sieve.bytes() + 5));
-}
-
-TEST(MultiplierWalk, CountsAndStepsWithoutWrapping) {
-    struct WalkCase {
-        const char* what;
-        uint64_t first, last;
-        uint32_t cap, remaining, step;  // remaining before the step
-        bool doneAfter;
-        uint64_t positionAfter;  // when not done
-    };
-    const WalkCase cases[] = {
-        {"first above last", 11, 9, 100, 0, 0, true, 0},
-        {"one multiplier, even last", 9, 10, 100, 1, 1, true, 0},
-        {"capped", 1, 1001, 100, 100, 100, false, 201},
-        {"partial step", 1, 1001, 1000, 501, 7, false, 15},
-        {"step to the end", 1, 1001, 1000, 501, 501, true, 0},
-        {"2^64-1 alone", kTop, kTop, 5, 1, 1, true, 0},
-        {"ending at 2^64-1", kTop - 8, kTop, 3, 3, 3, false, kTop - 2},
-        {"ending at 2^64-1, all", kTop - 8, kTop, 10, 5, 5, true, 0},
-        {"whole 64-bit range, capped", 1, kTop, UINT32_MAX, UINT32_MAX, 2, false, 5},
-    };
-    for (const WalkCase& c : cases) {
-        SCOPED_TRACE(c.what);
-        MultiplierWalk walk(c.first, c.last);
-        EXPECT_EQ(walk.done(), c.first > c.last);
-        EXPECT_EQ(walk.remaining(c.cap), c.remaining);
-        walk.advance(c.step);
-        EXPECT_EQ(walk.done(), c.doneAfter);
-        if (!c.doneAfter) {
-            EXPECT_EQ(walk.position(), c.positionAfter);
-        }
-    }
 }
 
 // Long segments are collected by several threads, each from its own part:
