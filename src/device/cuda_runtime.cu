@@ -8,6 +8,7 @@
 
 #include "device/runtime.h"
 #include "kernels/cuda_kernels.h"
+#include "kernels/cuda_sieve.h"
 #include "kernels/kernel_table.h"
 
 namespace kalvenor {
@@ -70,15 +71,23 @@ public:
     int copyToDevice(void* device, const void* host, std::size_t bytes) override {
         return cudaMemcpy(device, host, bytes, cudaMemcpyHostToDevice);
     }
-    int copyToDeviceAsync(void* device, const void* host, std::size_t bytes) override {
-        return cudaMemcpyAsync(device, host, bytes, cudaMemcpyHostToDevice, 0);
-    }
     int copyToHost(void* host, const void* device, std::size_t bytes) override {
         return cudaMemcpy(host, device, bytes, cudaMemcpyDeviceToHost);
     }
+    int copyToDeviceAsync(void* device, const void* host, std::size_t bytes, int queue) override {
+        cudaStream_t stream;
+        if (const int error = streamOf(queue, stream)) return error;
+        return cudaMemcpyAsync(device, host, bytes, cudaMemcpyHostToDevice, stream);
+    }
+    int copyToHostAsync(void* host, const void* device, std::size_t bytes, int queue) override {
+        cudaStream_t stream;
+        if (const int error = streamOf(queue, stream)) return error;
+        return cudaMemcpyAsync(host, device, bytes, cudaMemcpyDeviceToHost, stream);
+    }
 
-    int launch(int kernelIndex, uint32_t blocks, uint32_t threadsPerBlock,
-               const KernelArgs& args) override {
+    int launch(int kernelIndex, uint32_t blocks, uint32_t threadsPerBlock, const KernelArgs& args, int queue) override {
+        cudaStream_t stream;
+        if (const int error = streamOf(queue, stream)) return error;
         if (kernelIndex < 0 || kernelIndex >= kKernelCount) return cudaErrorInvalidDeviceFunction;
         const void* entry = cudaKernelEntry(kernelIndex);
         if (entry == nullptr) return cudaErrorInvalidDeviceFunction;
@@ -91,8 +100,27 @@ public:
         uint32_t n = args.n;
         uint32_t count = args.count;
         uint32_t* residues = args.residues;
-        void* arguments[] = {&result, &candidates, &n, &count, &residues};
-        return cudaLaunchKernel(entry, dim3(blocks), dim3(threadsPerBlock), arguments, 0, 0);
+        const uint32_t* offsets = args.offsets;
+        uint64_t base = args.base;
+        const uint32_t* deviceCount = args.deviceCount;
+        void* arguments[] = {&result, &candidates, &n, &count, &residues, &offsets, &base, &deviceCount};
+        return cudaLaunchKernel(entry, dim3(blocks), dim3(threadsPerBlock), arguments, 0, stream);
+    }
+
+    int launchSieve(const GpuSieveArgs& args, int queue) override {
+        cudaStream_t stream;
+        if (const int error = streamOf(queue, stream)) return error;
+        return launchCudaSieve(args, stream);
+    }
+
+    // An event recorded behind the queue's work and waited for: the host
+    // waits for that queue alone, and sleeps meanwhile (blocking sync).
+    int waitQueue(int queue) override {
+        cudaStream_t stream;
+        if (const int error = streamOf(queue, stream)) return error;
+        if (queue == 0) return cudaStreamSynchronize(stream);
+        if (const cudaError_t error = cudaEventRecord(events_[queue], stream)) return error;
+        return cudaEventSynchronize(events_[queue]);
     }
 
     int synchronize() override { return cudaDeviceSynchronize(); }
@@ -101,8 +129,29 @@ public:
         return cudaGetErrorString(static_cast<cudaError_t>(code));
     }
 
+    ~CudaRuntime() override {
+        for (int q = 1; q < kQueues; ++q) {
+            if (streams_[q] != nullptr) cudaStreamDestroy(streams_[q]);
+            if (events_[q] != nullptr) cudaEventDestroy(events_[q]);
+        }
+    }
+
 private:
+    // Queue 0 is the default stream; the others are made when first used.
+    int streamOf(int queue, cudaStream_t& stream) {
+        if (queue < 0 || queue >= kQueues) return cudaErrorInvalidValue;
+        if (queue > 0 && streams_[queue] == nullptr) {
+            if (const cudaError_t error = cudaStreamCreateWithFlags(&streams_[queue], cudaStreamNonBlocking)) return error;
+            if (const cudaError_t error = cudaEventCreateWithFlags(&events_[queue], cudaEventDisableTiming | cudaEventBlockingSync))
+                return error;
+        }
+        stream = streams_[queue];
+        return 0;
+    }
+
     int ordinal_ = 0;
+    cudaStream_t streams_[kQueues] = {};
+    cudaEvent_t events_[kQueues] = {};
 };
 
 }  // namespace

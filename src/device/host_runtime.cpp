@@ -71,33 +71,74 @@ public:
     int freeHost(void* pointer) override { return release(pointer); }
     int freeDevice(void* pointer) override { return release(pointer); }
 
-    // Every copy waits for the running launch first: that is the order the
-    // GPU's default stream gives, and the launch may still read the batch.
+    // The queues share the one pool, so all work runs in the order it was
+    // put in: every copy waits for the running launch first, which may
+    // still read the batch.
     int copyToDevice(void* device, const void* host, std::size_t bytes) override {
-        return copy(device, host, bytes);
-    }
-    int copyToDeviceAsync(void* device, const void* host, std::size_t bytes) override {
         return copy(device, host, bytes);
     }
     int copyToHost(void* host, const void* device, std::size_t bytes) override {
         return copy(host, device, bytes);
     }
+    int copyToDeviceAsync(void* device, const void* host, std::size_t bytes, int queue) override {
+        return validQueue(queue) ? copy(device, host, bytes) : kInvalidValue;
+    }
+    int copyToHostAsync(void* host, const void* device, std::size_t bytes, int queue) override {
+        return validQueue(queue) ? copy(host, device, bytes) : kInvalidValue;
+    }
 
-    int launch(int kernelIndex, uint32_t blocks, uint32_t threadsPerBlock,
-               const KernelArgs& args) override {
+    int launch(int kernelIndex, uint32_t blocks, uint32_t threadsPerBlock, const KernelArgs& args, int queue) override {
+        if (!validQueue(queue)) return kInvalidValue;
         if (kernelIndex < 0 || kernelIndex >= kKernelCount) return kInvalidKernel;
         const HostKernelFn kernel = hostKernel(kernelIndex);
         if (kernel == nullptr) return kInvalidKernel;
+        // A batch the device sieved may hold more than a host batch can.
         const uint64_t grid = uint64_t{blocks} * threadsPerBlock;
-        if (grid == 0 || grid > kBatchCapacity) return kInvalidConfiguration;
-        const uint32_t slots = std::min<uint64_t>(args.count, grid);
+        if (grid == 0 || grid > (args.offsets != nullptr ? uint64_t{1} << 31 : kBatchCapacity)) return kInvalidConfiguration;
+        KernelArgs a = args;
+        if (a.deviceCount != nullptr) {
+            pool_.wait();  // the sieve that writes it runs before, as in one GPU stream
+            a.count = std::min(a.count, *a.deviceCount);
+            a.deviceCount = nullptr;
+        }
+        const uint32_t slots = std::min<uint64_t>(a.count, grid);
         if (slots == 0) return 0;
-        if (args.result == nullptr || args.candidates == nullptr) return kInvalidValue;
-        pool_.start(slots, chunkSize(slots, pool_.size()),
-                    [kernel, args](uint32_t begin, uint32_t end) { kernel(args, begin, end); });
+        if (a.result == nullptr || (a.candidates == nullptr && a.offsets == nullptr)) return kInvalidValue;
+        pool_.start(slots, chunkSize(slots, pool_.size()), [kernel, a](uint32_t begin, uint32_t end) { kernel(a, begin, end); });
         return 0;
     }
 
+    // The phases run as the GPU would run them, a block's threads one after
+    // the other between its barriers, the blocks on the pool.
+    int launchSieve(const GpuSieveArgs& args, int queue) override {
+        if (!validQueue(queue)) return kInvalidValue;
+        pool_.wait();
+        *args.count = 0;
+        std::memset(args.bytes, 1, args.length);
+        pool_.start(args.primeCount, 4096, [args](uint32_t begin, uint32_t end) {
+            for (uint32_t i = begin; i < end; ++i) firstHitOf(args, i);
+        });
+        pool_.start(args.primeCount - args.smallCount, 1024, [args](uint32_t begin, uint32_t end) {
+            for (uint32_t i = begin; i < end; ++i) strikeLarge(args, args.smallCount + i);
+        });
+        pool_.start(sieveBlocks(args.length), 1, [args](uint32_t begin, uint32_t end) {
+            auto shared = std::make_unique<SieveBlockShared>();
+            for (uint32_t block = begin; block < end; ++block) {
+                for (uint32_t t = 0; t < kSieveThreads; ++t) clearWindow(*shared, t);
+                for (uint32_t t = 0; t < kSieveThreads; ++t) strikeSmall(args, *shared, block, t);
+                for (uint32_t t = 0; t < kSieveThreads; ++t) countSlice(args, *shared, block, t);
+                placeSlices(args, *shared, 0);
+                for (uint32_t t = 0; t < kSieveThreads; ++t) writeSlice(args, *shared, block, t);
+            }
+        });
+        return 0;
+    }
+
+    int waitQueue(int queue) override {
+        if (!validQueue(queue)) return kInvalidValue;
+        pool_.wait();
+        return 0;
+    }
     int synchronize() override {
         pool_.wait();
         return 0;
@@ -116,6 +157,8 @@ public:
     }
 
 private:
+    static bool validQueue(int queue) { return queue >= 0 && queue < kQueues; }
+
     static int allocate(void** pointer, std::size_t bytes) {
         if (pointer == nullptr) return kInvalidValue;
         *pointer = nullptr;

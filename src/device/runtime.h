@@ -11,6 +11,7 @@
 #include <string>
 
 #include "kernels/kernel_args.h"
+#include "kernels/sieve_kernel.h"
 
 namespace kalvenor {
 
@@ -42,14 +43,26 @@ public:
     virtual int freeHost(void* pointer) = 0;
     virtual int freeDevice(void* pointer) = 0;
 
+    // Ordered after everything queued anywhere.
     virtual int copyToDevice(void* device, const void* host, std::size_t bytes) = 0;
-    // Ordered before the next launch; the host buffer must stay untouched until synchronize().
-    virtual int copyToDeviceAsync(void* device, const void* host, std::size_t bytes) = 0;
     virtual int copyToHost(void* host, const void* device, std::size_t bytes) = 0;
 
+    // Queues of work (CUDA streams, each with an event) that run apart from
+    // each other, each in the order its work was put in; queue 0 is the
+    // default one. The host buffers of work still queued must stay untouched
+    // until the queue is waited for.
+    static constexpr int kQueues = 4;  // 0 .. kQueues-1
+    virtual int copyToDeviceAsync(void* device, const void* host, std::size_t bytes, int queue) = 0;
+    virtual int copyToHostAsync(void* host, const void* device, std::size_t bytes, int queue) = 0;
     // Runs kernel kKernels[kernelIndex] over blocks x threadsPerBlock threads.
-    virtual int launch(int kernelIndex, uint32_t blocks, uint32_t threadsPerBlock,
-                       const KernelArgs& args) = 0;
+    virtual int launch(int kernelIndex, uint32_t blocks, uint32_t threadsPerBlock, const KernelArgs& args,
+                       int queue) = 0;
+    // Sieves one segment on the device (kernels/sieve_kernel.h): clears the
+    // count, then runs the sieve kernel's phases.
+    virtual int launchSieve(const GpuSieveArgs& args, int queue) = 0;
+    // Returns once everything put in `queue` so far is done, with the status of that work.
+    virtual int waitQueue(int queue) = 0;
+    // Returns once everything queued anywhere is done.
     virtual int synchronize() = 0;
 
     virtual std::string errorText(int code) const = 0;

@@ -30,6 +30,7 @@ int allocateTransferBuffers(Runtime& runtime, TransferBuffers& b, uint32_t capac
     b.capacity = capacity;
     int code = allocatePair(runtime, b.hostBatch, b.deviceBatch, std::size_t{capacity} * sizeof(uint64_t));
     if (code == 0) code = allocatePair(runtime, b.hostResult, b.deviceResult, kResultBytes);
+    if (code == 0) code = allocatePair(runtime, b.hostCount, b.deviceCount, sizeof(uint32_t));
     if (code == 0 && withResidues)
         code = allocatePair(runtime, b.hostResidues, b.deviceResidues,
                             std::size_t{capacity} * kResidueStride * sizeof(uint32_t));
@@ -41,12 +42,12 @@ int releaseTransferBuffers(Runtime& runtime, TransferBuffers& b) {
     auto release = [&](int code) {
         if (KALVENOR_FAILED(runtime, code)) failed = code;
     };
-    if (b.hostBatch) release(runtime.freeHost(b.hostBatch));
-    if (b.deviceBatch) release(runtime.freeDevice(b.deviceBatch));
-    if (b.hostResult) release(runtime.freeHost(b.hostResult));
-    if (b.deviceResult) release(runtime.freeDevice(b.deviceResult));
-    if (b.hostResidues) release(runtime.freeHost(b.hostResidues));
-    if (b.deviceResidues) release(runtime.freeDevice(b.deviceResidues));
+    for (void* host : {static_cast<void*>(b.hostBatch), static_cast<void*>(b.hostResult), static_cast<void*>(b.hostCount),
+                       static_cast<void*>(b.hostResidues)})
+        if (host) release(runtime.freeHost(host));
+    for (void* device : {static_cast<void*>(b.deviceBatch), static_cast<void*>(b.deviceResult),
+                         static_cast<void*>(b.deviceCount), static_cast<void*>(b.deviceResidues)})
+        if (device) release(runtime.freeDevice(device));
     b = TransferBuffers{};
     return failed;
 }
@@ -56,24 +57,34 @@ int clearResult(Runtime& runtime, TransferBuffers& b) {
     return runtime.copyToDevice(b.deviceResult, b.hostResult, kResultBytes);
 }
 
-LaunchStatus runBatch(Runtime& runtime, TransferBuffers& b, int index, uint32_t blocks, uint32_t n, uint32_t count) {
+LaunchStatus submitBatch(Runtime& runtime, TransferBuffers& b, const BatchLaunch& launch, int queue) {
     LaunchStatus status;
     auto step = [&](LaunchStep which, int code) {
         if (code != 0 && status.ok()) status = {code, which};
     };
-    step(LaunchStep::Copy, runtime.copyToDeviceAsync(b.deviceBatch, b.hostBatch, count * sizeof(uint64_t)));
-    if (status.ok()) {
-        const KernelArgs args{b.deviceResult, b.deviceBatch, n, count, b.deviceResidues};
-        step(LaunchStep::Launch, runtime.launch(index, blocks, kThreadsPerBlock, args));
-    }
+    const bool sieved = launch.offsets != nullptr;
+    if (!sieved) step(LaunchStep::Copy, runtime.copyToDeviceAsync(b.deviceBatch, b.hostBatch, launch.count * sizeof(uint64_t), queue));
+    // The words a launch writes start at zero; the rest of the line is left alone.
+    std::fill(b.hostResult, b.hostResult + kResultWords, 0u);
+    step(LaunchStep::Copy, runtime.copyToDeviceAsync(b.deviceResult, b.hostResult, kResultWords * sizeof(uint32_t), queue));
+    if (!status.ok()) return status;
+    const KernelArgs args{b.deviceResult, b.deviceBatch, launch.n, launch.count, b.deviceResidues,
+                          launch.offsets, launch.base, sieved ? b.deviceCount : nullptr};
+    step(LaunchStep::Launch, runtime.launch(launch.kernel, launch.blocks, kThreadsPerBlock, args, queue));
+    step(LaunchStep::ReadBack, runtime.copyToHostAsync(b.hostResult, b.deviceResult, kResultBytes, queue));
+    if (sieved) step(LaunchStep::ReadBack, runtime.copyToHostAsync(b.hostCount, b.deviceCount, sizeof(uint32_t), queue));
+    if (b.hostResidues != nullptr)
+        step(LaunchStep::ReadBack, runtime.copyToHostAsync(b.hostResidues, b.deviceResidues,
+                                                           std::size_t{launch.count} * kResidueStride * sizeof(uint32_t), queue));
+    return status;
+}
+
+LaunchStatus runBatch(Runtime& runtime, TransferBuffers& b, int index, uint32_t blocks, uint32_t n, uint32_t count) {
+    LaunchStatus status = submitBatch(runtime, b, BatchLaunch{index, blocks, n, count}, 0);
     // Waits even after a failed launch, so nothing of it is still running
     // when the buffers are used again.
-    step(LaunchStep::Synchronize, runtime.synchronize());
-    if (!status.ok()) return status;
-    step(LaunchStep::ReadBack, runtime.copyToHost(b.hostResult, b.deviceResult, kResultBytes));
-    if (status.ok() && b.hostResidues != nullptr)
-        step(LaunchStep::ReadBack, runtime.copyToHost(b.hostResidues, b.deviceResidues,
-                                                      std::size_t{count} * kResidueStride * sizeof(uint32_t)));
+    const int waited = runtime.waitQueue(0);
+    if (status.ok() && waited != 0) status = {waited, LaunchStep::Synchronize};
     return status;
 }
 

@@ -8,6 +8,7 @@
 
 #include "common/text_format.h"
 #include "driver/launch_config.h"
+#include "sieve/device_sieve.h"
 #include "sieve/sieve_runner.h"
 #include "sieve/small_primes.h"
 #include "workfiles/assignment_file.h"
@@ -78,15 +79,21 @@ AssignmentEnd runAssignment(const WorkContext& context, RunState& state) {
     // A checkpoint may say that every exponent is done (it is moved past the
     // last one before the line is removed); then only the closing is left.
     if (state.nCurrent <= state.nEnd) {
-        const LaunchPlan plan = planLaunch(context.device, context.runtime.kind(), state.nCurrent, state.kCurrent);
-        std::fputs(plan.refusal != nullptr ? plan.refusal : runtimeOptionsText(plan.config).c_str(), stdout);
-        std::fflush(stdout);
-        if (plan.refusal != nullptr) return {.removal = AssignmentStatus::Ready, .stop = ExitCode::Stopped};
+        LaunchPlan plan = planLaunch(context.device, context.runtime.kind(), state.nCurrent, state.kCurrent, context.sieve);
+        if (plan.refusal != nullptr) {
+            std::fputs(plan.refusal, stdout);
+            std::fflush(stdout);
+            return {.removal = AssignmentStatus::Ready, .stop = ExitCode::Stopped};
+        }
         const std::optional<std::vector<uint32_t>> smallPrimes = buildSmallPrimes(plan.config.primeCount);
         if (!smallPrimes) return {.removal = AssignmentStatus::Ready, .stop = ExitCode::Stopped};
+        if (plan.config.deviceSieve)
+            plan.config.sieveRange = static_cast<int32_t>(deviceSegmentLength(*smallPrimes, plan.config.threadsPerGrid));
+        std::fputs(runtimeOptionsText(plan.config).c_str(), stdout);
+        std::fflush(stdout);
         const SieveSettings settings{plan.config.launchEntry, plan.config.threadsPerGrid,
-                                     static_cast<uint32_t>(std::max(plan.config.sieveRange, 1))};
-        const SieveContext sieve{context.runtime, context.buffers, context.sieveWorkers, settings, *smallPrimes};
+                                     static_cast<uint32_t>(std::max(plan.config.sieveRange, 1)), plan.config.deviceSieve};
+        const SieveContext sieve{context.runtime, context.slots, context.sieveWorkers, settings, *smallPrimes};
         SieveHooks hooks = defaultSieveHooks();
         hooks.stopRequested = [&context] { return context.stop.requested(); };
         state.numbers = state.kEnd - state.kStart + 1;

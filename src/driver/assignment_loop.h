@@ -3,12 +3,14 @@
 // file is empty.
 #pragma once
 
+#include <span>
 #include <string>
 
 #include "device/runtime.h"
 #include "device/thread_pool.h"
 #include "device/transfer_buffers.h"
 #include "driver/exit_code.h"
+#include "driver/launch_config.h"
 #include "driver/stop_signals.h"
 #include "workfiles/run_state.h"
 
@@ -16,8 +18,9 @@ namespace kalvenor {
 
 struct WorkContext {
     Runtime& runtime;
-    TransferBuffers& buffers;
+    std::span<TransferBuffers> slots;  // the ring of batches in flight
     const DeviceInfo& device;
+    SieveRequest sieve;
     ThreadPool& sieveWorkers;
     const StopSignals& stop;
 };

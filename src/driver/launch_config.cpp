@@ -1,6 +1,8 @@
 #include "driver/launch_config.h"
 
+#include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstdio>
 
 #include "arith/coverage.h"
@@ -14,6 +16,9 @@ namespace {
 
 constexpr uint32_t kFullGrid = 1u << 20;
 constexpr uint32_t kNoLimit = UINT32_MAX;
+// The GPU sieve stops at primes of about 10^9 (50 million of them): the
+// tables are then 200 MB on each side and built in seconds.
+constexpr double kMostDevicePrime = 1e9;
 
 // One step of a threads-per-grid row: word counts up to maxWordCount get threads.
 struct ThreadStep {
@@ -132,8 +137,33 @@ HostLaunchRow hostLaunchRowFor(uint32_t wordCount) {
     return kHostRows[wordCount - kMinWordCount];
 }
 
+DeviceSieveShape deviceSieveShape(const DeviceInfo& device, uint32_t q, uint32_t w, uint32_t n) {
+    // Costs in clock cycles of one multiprocessor, all of them estimates
+    // until a GPU measures them: a test issues about 2.5 instructions per
+    // multiply-add of the ideal count, 64 a cycle; a strike of a large prime
+    // is one scattered byte store, about 1.5 cycles of L2 bandwidth; a
+    // prime's first hit in a segment (a 64-bit remainder) about a cycle.
+    const double multiplyAdds = 2.0 * (w * (w - 1) / 2.0 + w + w * (w - static_cast<double>(q)));
+    const double test = n * 2.5 * multiplyAdds / 64.0;
+    constexpr double kStrike = 1.5, kFirstHit = 1.0;
+    const double cyclesPerSecond = std::max(device.multiProcessorCount, 1) * std::max(device.clockRate, 1) * 1e3;
+    DeviceSieveShape shape;
+    shape.batch = static_cast<uint32_t>(std::clamp(2e-3 * cyclesPerSecond / test, double{kFullGrid}, double{1u << 24}));
+    shape.batch = (shape.batch + kThreadsPerBlock - 1) / kThreadsPerBlock * kThreadsPerBlock;
+    // One more prime p removes a share 1/p of the survivors, about
+    // 1.12/ln p of all multipliers: it pays while 1.12/ln p * test > strike,
+    // and while a segment of batch/share multipliers gives it more strikes
+    // than its first hit costs.
+    const double byStrikes = 1.12 * test / kStrike;
+    const double bySegment = std::log(0.45 * shape.batch * test / kFirstHit);
+    const double logBound = std::clamp(std::min(byStrikes, bySegment), std::log(1e4), std::log(kMostDevicePrime));
+    const double bound = std::exp(logBound);
+    shape.primeCount = static_cast<uint32_t>(bound / (logBound - 1.1));  // the count of primes below it
+    return shape;
+}
+
 LaunchPlan planLaunch(const DeviceInfo& device, RuntimeKind kind, uint32_t nCurrent,
-                      uint64_t kCurrent) {
+                      uint64_t kCurrent, const SieveRequest& sieve) {
     LaunchPlan plan;
     LaunchConfig& c = plan.config;
     c.wordCount = wordCountOf(nCurrent, kCurrent);
@@ -164,6 +194,18 @@ LaunchPlan planLaunch(const DeviceInfo& device, RuntimeKind kind, uint32_t nCurr
             c.sieveRange = static_cast<int32_t>(o.fullGridRange / (kFullGrid / c.threadsPerGrid));
         }
     }
+    c.deviceSieve = sieve.onDevice;
+    if (c.deviceSieve && kind != RuntimeKind::Host) {
+        const KernelSpec& spec = kKernels[static_cast<std::size_t>(c.launchEntry)];
+        const DeviceSieveShape shape = deviceSieveShape(device, spec.q, spec.w, nCurrent);
+        c.threadsPerGrid = shape.batch;
+        c.primeCount = shape.primeCount;
+    }
+    if (sieve.primeCount >= 0) {
+        c.primeCount = static_cast<uint32_t>(sieve.primeCount);
+        if (!c.deviceSieve) c.sieveRange = sieveRangeFor(c.primeCount, c.threadsPerGrid);
+    }
+    c.blocksPerGrid = (c.threadsPerGrid + 255) >> 8;
     return plan;
 }
 
@@ -174,9 +216,10 @@ std::string runtimeOptionsText(const LaunchConfig& c) {
                   "  GPU kernel                %s\n"
                   "  threads per grid          %d\n"
                   "  prime count               %d\n"
-                  "  sieve range               %d\n",
+                  "  sieve range               %d\n"
+                  "  sieve on                  %s\n",
                   c.kernelName.c_str(), static_cast<int>(c.threadsPerGrid),
-                  static_cast<int>(c.primeCount), static_cast<int>(c.sieveRange));
+                  static_cast<int>(c.primeCount), static_cast<int>(c.sieveRange), c.deviceSieve ? "GPU" : "host");
     return text;
 }
 

@@ -19,6 +19,13 @@ struct LaunchConfig {
     int32_t deviceClass = 0;
     uint32_t primeCount = 0;
     int32_t sieveRange = 0;        // odd multipliers per sieve segment
+    bool deviceSieve = false;      // the device sieves; threadsPerGrid is then its batch
+};
+
+// What the command line asks of the sieve.
+struct SieveRequest {
+    bool onDevice = false;
+    int64_t primeCount = -1;  // -1: the depth chosen for the kernel
 };
 
 // The launch for a range starting at (nCurrent, kCurrent) on this device,
@@ -28,7 +35,17 @@ struct LaunchPlan {
     const char* refusal = nullptr;  // why no kernel serves the range, as printed
 };
 LaunchPlan planLaunch(const DeviceInfo& device, RuntimeKind kind, uint32_t nCurrent,
-                      uint64_t kCurrent);
+                      uint64_t kCurrent, const SieveRequest& sieve = {});
+
+// The GPU sieve's batch and depth on a CUDA device for kernel (q, w) at
+// exponent n, from estimated costs (docs/launch-tuning.md): a batch holds
+// about 2 ms of tests, and primes are added while the candidates one more
+// removes would cost more to test than its strikes cost.
+struct DeviceSieveShape {
+    uint32_t batch = 0;
+    uint32_t primeCount = 0;
+};
+DeviceSieveShape deviceSieveShape(const DeviceInfo& device, uint32_t q, uint32_t w, uint32_t n);
 
 // The "Runtime options" block for a settled configuration.
 std::string runtimeOptionsText(const LaunchConfig& config);

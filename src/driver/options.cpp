@@ -1,26 +1,34 @@
 #include "driver/options.h"
 
-#include <cerrno>
-#include <cstdlib>
+#include <algorithm>
 
 namespace kalvenor {
 
 namespace {
 
-bool parseOrdinal(const std::string& text, int& ordinal) {
-    if (text.empty() || text.size() > 4) return false;
-    for (char c : text)
+// Plain decimal digits, at most `most`.
+template <class Number>
+bool parseDecimal(const std::string& text, int64_t most, Number& number) {
+    if (text.empty() || text.size() > 10) return false;
+    int64_t value = 0;
+    for (char c : text) {
         if (c < '0' || c > '9') return false;
-    ordinal = std::atoi(text.c_str());
+        value = value * 10 + (c - '0');
+    }
+    if (value > most) return false;
+    number = static_cast<Number>(value);
     return true;
 }
 
 }  // namespace
 
+// The most odd primes below 2^32.
+constexpr int64_t kMostSievePrimes = 203280220;
+
 Options parseOptions(const std::vector<std::string>& arguments) {
     Options options;
     const char* action = nullptr;  // --help, --version or --selftest: one at most
-    bool device = false;
+    std::vector<std::string> given;  // options with a value, each allowed once
     for (size_t i = 0; i < arguments.size(); ++i) {
         const std::string& argument = arguments[i];
         const bool isAction = argument == "--help" || argument == "-h" || argument == "--version" || argument == "--selftest";
@@ -31,36 +39,61 @@ Options parseOptions(const std::vector<std::string>& arguments) {
         if (isAction) action = argument.c_str();
         if (argument == "--help" || argument == "-h") {
             options.help = true;
-        } else if (argument == "--version") {
+            continue;
+        }
+        if (argument == "--version") {
             options.version = true;
-        } else if (argument == "--selftest") {
+            continue;
+        }
+        if (argument == "--selftest") {
             options.selftest = true;
-        } else if (argument == "--device" || argument.rfind("--device=", 0) == 0) {
-            if (device) {
-                options.error = "option '--device' given twice";
-                return options;
-            }
-            device = true;
-            std::string value;
-            if (argument == "--device") {
-                if (i + 1 == arguments.size()) {
-                    options.error = "option '--device' needs a value (a CUDA device number or 'cpu')";
-                    return options;
-                }
-                value = arguments[++i];
-            } else {
-                value = argument.substr(9);
-            }
-            if (value == "cpu") {
-                options.forceHost = true;
-            } else if (parseOrdinal(value, options.deviceOrdinal)) {
-                options.deviceChosen = true;
-            } else {
-                options.error = "bad value '" + value + "' for option '--device' (a CUDA device number or 'cpu')";
-                return options;
-            }
-        } else {
+            continue;
+        }
+        // The options with a value, as "--name value" or "--name=value".
+        struct Valued {
+            const char* name;
+            const char* values;  // for the messages
+        };
+        static constexpr Valued kValued[] = {{"--device", "a CUDA device number or 'cpu'"},
+                                             {"--sieve", "'gpu' or 'host'"},
+                                             {"--sieve-primes", "a count of primes from 0 to 203280220"}};
+        const Valued* option = nullptr;
+        std::string value;
+        for (const Valued& v : kValued) {
+            const std::string name = v.name;
+            if (argument == name || argument.rfind(name + "=", 0) == 0) option = &v;
+        }
+        if (option == nullptr) {
             options.error = "unknown option '" + argument + "'";
+            return options;
+        }
+        const std::string name = option->name;
+        if (std::find(given.begin(), given.end(), name) != given.end()) {
+            options.error = "option '" + name + "' given twice";
+            return options;
+        }
+        given.push_back(name);
+        if (argument == name) {
+            if (i + 1 == arguments.size()) {
+                options.error = "option '" + name + "' needs a value (" + option->values + ")";
+                return options;
+            }
+            value = arguments[++i];
+        } else {
+            value = argument.substr(name.size() + 1);
+        }
+        bool good = true;
+        if (name == "--device") {
+            options.forceHost = value == "cpu";
+            options.deviceChosen = !options.forceHost && (good = parseDecimal(value, 9999, options.deviceOrdinal));
+        } else if (name == "--sieve") {
+            good = value == "gpu" || value == "host";
+            options.sieve = value == "gpu" ? SieveChoice::Gpu : SieveChoice::Host;
+        } else {
+            good = parseDecimal(value, kMostSievePrimes, options.sievePrimes);
+        }
+        if (!good) {
+            options.error = "bad value '" + value + "' for option '" + name + "' (" + option->values + ")";
             return options;
         }
     }
@@ -68,7 +101,8 @@ Options parseOptions(const std::vector<std::string>& arguments) {
 }
 
 std::string usageText() {
-    return "Usage: kalvenor [--device N|cpu] [--selftest | --help | --version]\n"
+    return "Usage: kalvenor [--device N|cpu] [--sieve gpu|host] [--sieve-primes N]\n"
+           "                [--selftest | --help | --version]\n"
            "\n"
            "Searches for factors k*2^n+1 of Fermat numbers. Without options it works through\n"
            "worktodo.txt in the current directory, line by line, until the file is empty.\n"
@@ -77,8 +111,15 @@ std::string usageText() {
            "  --device N     use CUDA device N instead of device 0, and no other: stop\n"
            "                 (exit code 3) when it cannot be used\n"
            "  --device cpu   run the kernels on all CPU cores even where a GPU is usable\n"
+           "  --sieve gpu    sieve on the device, next to the kernels (the default on a GPU;\n"
+           "                 with --device cpu it runs the GPU sieve's code on the host)\n"
+           "  --sieve host   sieve on the CPU and send the survivors to the device (the\n"
+           "                 default with --device cpu)\n"
+           "  --sieve-primes N  sieve with the first N odd primes instead of the depth\n"
+           "                 chosen for the kernel\n"
            "  --selftest     check every kernel on the chosen device against known factors and\n"
-           "                 the host reference; reads and writes no work file\n"
+           "                 the host reference, and the GPU sieve against the host sieve;\n"
+           "                 reads and writes no work file\n"
            "  --help         show this text\n"
            "  --version      show the program and CUDA versions\n"
            "(--selftest, --help and --version exclude each other.)\n"

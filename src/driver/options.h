@@ -2,10 +2,15 @@
 // current directory; the options only add to that.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
 namespace kalvenor {
+
+// Which sieve runs: the device's (GPU) or the host's; by default the
+// device's on a CUDA device and the host's on the host-emulated device.
+enum class SieveChoice { Default, Gpu, Host };
 
 struct Options {
     bool help = false;
@@ -14,6 +19,8 @@ struct Options {
     bool forceHost = false;     // --device cpu
     int deviceOrdinal = 0;      // --device N
     bool deviceChosen = false;  // --device N given: that device or none
+    SieveChoice sieve = SieveChoice::Default;
+    int64_t sievePrimes = -1;   // --sieve-primes N, or -1 for the depth the launch table gives
     std::string error;       // set when the command line cannot be used
 };
 

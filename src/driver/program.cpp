@@ -18,6 +18,7 @@
 #include "driver/work_directory.h"
 #include "kernels/host_kernels.h"
 #include "kernels/kernel_args.h"
+#include "sieve/device_sieve.h"
 
 namespace kalvenor {
 
@@ -66,18 +67,44 @@ ExitCode describeDevice(const RuntimeChoice& choice, int ordinal, DeviceInfo& de
     return ExitCode::Success;
 }
 
-ExitCode runWork(Runtime& runtime, const DeviceInfo& device, StopSignals& stop) {
-    TransferBuffers buffers;
+// The sieve the options ask for. On a GPU, the device sieve is first
+// compared with the host sieve on a few segments; where they differ the run
+// goes on with the host sieve rather than test the wrong candidates.
+SieveRequest chooseSieve(const Options& options, Runtime& runtime, ThreadPool& workers) {
+    SieveRequest request{options.sieve == SieveChoice::Gpu ||
+                             (options.sieve == SieveChoice::Default && runtime.kind() == RuntimeKind::Cuda),
+                         options.sievePrimes};
+    if (request.onDevice && runtime.kind() == RuntimeKind::Cuda) {
+        const std::string difference = compareSieves(runtime, workers);
+        if (!difference.empty()) {
+            std::printf("\nWARNING: the GPU sieve does not agree with the host sieve (%s); sieving on the host.\n",
+                        difference.c_str());
+            request.onDevice = false;
+        }
+    }
+    return request;
+}
+
+// Batches in flight at once: on a GPU, one running, one queued behind it and
+// one being prepared; the host device runs one batch while the next is sieved.
+uint32_t ringSlots(const Runtime& runtime) { return runtime.kind() == RuntimeKind::Cuda ? 3 : 2; }
+
+ExitCode runWork(Runtime& runtime, const DeviceInfo& device, const Options& options, StopSignals& stop) {
+    std::vector<TransferBuffers> slots(ringSlots(runtime));
     ExitCode code = ExitCode::RuntimeFailure;
-    if (allocateTransferBuffers(runtime, buffers, kBatchCapacity) == 0) {
+    bool allocated = true;
+    for (TransferBuffers& slot : slots) allocated = allocated && allocateTransferBuffers(runtime, slot, kBatchCapacity) == 0;
+    if (allocated) {
         // The sieve's own threads, one per hardware thread, for the whole run.
         ThreadPool sieveWorkers(hardwareThreads());
+        const SieveRequest sieve = chooseSieve(options, runtime, sieveWorkers);
         stop.setGraceful(true);
-        code = runAssignmentLoop(WorkContext{runtime, buffers, device, sieveWorkers, stop});
+        code = runAssignmentLoop(WorkContext{runtime, slots, device, sieve, sieveWorkers, stop});
         stop.setGraceful(false);
         std::fflush(stdout);
     }
-    if (releaseTransferBuffers(runtime, buffers) != 0) code = ExitCode::RuntimeFailure;
+    for (TransferBuffers& slot : slots)
+        if (releaseTransferBuffers(runtime, slot) != 0) code = ExitCode::RuntimeFailure;
     return code;
 }
 
@@ -128,7 +155,7 @@ ExitCode run(const Options& options) {
     std::fflush(stdout);
 
     if (options.selftest) return runSelftest(runtime) ? ExitCode::Success : ExitCode::Stopped;
-    return runWork(runtime, device, stop);
+    return runWork(runtime, device, options, stop);
 }
 
 }  // namespace

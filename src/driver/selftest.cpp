@@ -8,10 +8,13 @@
 
 #include "arith/coverage.h"
 #include "arith/reference_powmod.h"
+#include "device/cpu_info.h"
+#include "device/thread_pool.h"
 #include "device/transfer_buffers.h"
 #include "kernels/edge_cases.h"
 #include "kernels/kernel_args.h"
 #include "kernels/kernel_table.h"
+#include "sieve/device_sieve.h"
 
 namespace kalvenor {
 
@@ -138,12 +141,20 @@ bool runSelftest(Runtime& runtime, std::FILE* out) {
                      cases, problem.empty() ? "pass" : "FAIL", rate, problem.empty() ? "" : "  ", problem.c_str());
         std::fflush(out);
     }
-    if (failedKernels == 0)
-        std::fprintf(out, "\nSelf-test passed: %d of %d kernels, %d cases.\n", kKernelCount, kKernelCount, totalCases);
+    // The GPU sieve's code runs on either device, so it is checked on either.
+    ThreadPool workers(hardwareThreads());
+    const std::string sieveProblem = compareSieves(runtime, workers);
+    std::fprintf(out, "  %-24s %3d cases  %s%s%s\n", "GPU sieve vs host sieve", 3, sieveProblem.empty() ? "pass" : "FAIL",
+                 sieveProblem.empty() ? "" : "  ", sieveProblem.c_str());
+    if (failedKernels == 0 && sieveProblem.empty())
+        std::fprintf(out, "\nSelf-test passed: %d of %d kernels, %d cases, and the GPU sieve.\n", kKernelCount, kKernelCount,
+                     totalCases);
+    else if (failedKernels == 0)
+        std::fprintf(out, "\nSelf-test FAILED: the GPU sieve does not agree with the host sieve.\n");
     else
         std::fprintf(out, "\nSelf-test FAILED: %d of %d kernels failed.\n", failedKernels, kKernelCount);
     const bool released = releaseTransferBuffers(runtime, buffers) == 0;
-    return failedKernels == 0 && released;
+    return failedKernels == 0 && sieveProblem.empty() && released;
 }
 
 }  // namespace kalvenor

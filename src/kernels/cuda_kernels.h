@@ -1,6 +1,6 @@
 // The __global__ kernels of a CUDA build, looked up by their index in
-// kKernels. Each has the signature
-//   (uint32_t* result, const uint64_t* candidates, uint32_t n, uint32_t count, uint32_t* residues)
+// kKernels. Each takes the members of KernelArgs in their order:
+//   (result, candidates, n, count, residues, offsets, base, deviceCount)
 #pragma once
 
 namespace kalvenor {
@@ -15,12 +15,14 @@ const void* cudaKernelEntry(int index);
 
 // The kernels live in the global namespace so that their symbols carry the
 // plain names the program prints and the profilers show.
-#define KALVENOR_CUDA_KERNEL_SIGNATURE(name)                                          \
-    __global__ void name(unsigned int* result, const unsigned long long* candidates, \
-                         unsigned int n, unsigned int count, unsigned int* residues)
+#define KALVENOR_CUDA_KERNEL_SIGNATURE(name)                                                                  \
+    __global__ void name(unsigned int* result, const unsigned long long* candidates, unsigned int n,         \
+                         unsigned int count, unsigned int* residues, const unsigned int* offsets, \
+                         unsigned long long base, const unsigned int* deviceCount)
 #define KALVENOR_DECLARE_CUDA_KERNEL(name, q, w) KALVENOR_CUDA_KERNEL_SIGNATURE(name);
 #define KALVENOR_DEFINE_CUDA_KERNEL(name, q, w)                                                        \
     KALVENOR_CUDA_KERNEL_SIGNATURE(name) {                                                             \
-        kalvenor::testSlot<q, w>(result, candidates, n, count, residues, blockIdx.x * blockDim.x + threadIdx.x); \
+        kalvenor::testSlot<q, w>(result, candidates, n, count, residues, offsets, base, deviceCount,        \
+                                 blockIdx.x * blockDim.x + threadIdx.x);                                   \
     }
 #endif

@@ -24,10 +24,22 @@ inline constexpr uint32_t kResidueStride = 21;
 
 struct KernelArgs {
     uint32_t* result;            // the device result buffer
-    const uint64_t* candidates;  // the device batch
+    const uint64_t* candidates;  // the device batch, unless `offsets` is set
     uint32_t n;                  // the exponent of every candidate
     uint32_t count;              // slots 0..count-1 hold this batch; the rest are stale
     uint32_t* residues;          // null in normal runs
+    // A batch the GPU sieve left on the device: slot i tests the multiplier
+    // base + 2*offsets[i] of the segment at `base`, and the batch holds as
+    // many as the device count says (at most `count`), which the host does
+    // not know when it queues the launch.
+    const uint32_t* offsets = nullptr;
+    uint64_t base = 0;
+    const uint32_t* deviceCount = nullptr;
 };
+
+// The multiplier of slot `slot`.
+inline uint64_t candidateOf(const KernelArgs& args, uint32_t slot) {
+    return args.offsets != nullptr ? args.base + 2 * uint64_t{args.offsets[slot]} : args.candidates[slot];
+}
 
 }  // namespace kalvenor

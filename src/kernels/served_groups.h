@@ -24,7 +24,7 @@ inline void forServedGroups(const KernelArgs& args, uint32_t begin, uint32_t end
     uint32_t slots[PerGroup];
     uint32_t filled = 0;
     for (uint32_t slot = begin; slot < end; ++slot) {
-        const uint64_t k = args.candidates[slot];
+        const uint64_t k = candidateOf(args, slot);
         if (!servesCandidate<Q, W>(k, args.n)) continue;
         ks[filled] = k;
         slots[filled] = slot;

@@ -4,10 +4,12 @@
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
+#include <memory>
 
 #include "common/verify.h"
 #include "device/runtime_error.h"
 #include "kernels/kernel_args.h"
+#include "sieve/device_sieve.h"
 #include "sieve/factor_report.h"
 #include "sieve/segment_sieve.h"
 #include "workfiles/checkpoint.h"
@@ -18,25 +20,17 @@ namespace {
 
 constexpr int64_t kCheckpointSeconds = 60;
 
-// A batch whose run failed is run once more rather than counted as tested:
-// its factors would otherwise be lost without a word. Records the failed run
-// may have left are cleared first, so nothing is reported twice. A second
-// failure is reported and given up on; the last checkpoint lets the range
-// resume.
-bool dispatchBatch(const SieveContext& context, uint32_t n, uint32_t count) {
-    Runtime& runtime = context.runtime;
-    const uint32_t blocks = (context.settings.batchCapacity + kThreadsPerBlock - 1) / kThreadsPerBlock;
-    for (int attempt = 0;; ++attempt) {
-        const LaunchStatus status = runBatch(runtime, context.buffers, context.settings.kernelIndex, blocks, n, count);
-        if (status.ok()) return true;
-        if (status.step == LaunchStep::Synchronize) {
-            std::printf("\nERROR: cudaDeviceSynchronize failed!\n");
-            std::fflush(stdout);
-        }
-        if (attempt == 1) return !KALVENOR_FAILED(runtime, status.code);
-        if (KALVENOR_FAILED(runtime, clearResult(runtime, context.buffers))) return false;
-    }
-}
+// A batch in one of the ring's slots.
+struct Flight {
+    uint64_t kSeg = 0;
+    uint32_t length = 0;  // odd multipliers from kSeg that the batch covers
+    uint32_t count = 0;   // multipliers of a host-sieved batch
+    uint64_t next = 0;    // where the walk goes on after it
+    bool walkDone = false;
+    LaunchStatus submitted;
+};
+
+int queueOf(uint32_t slot) { return static_cast<int>(slot) + 1; }
 
 }  // namespace
 
@@ -47,60 +41,165 @@ SieveHooks defaultSieveHooks() {
 SieveStatus runSieve(uint64_t kFirst, uint64_t kEnd, RunState& state, const SieveContext& context,
                      const SieveHooks& hooks) {
     Runtime& runtime = context.runtime;
-    TransferBuffers& buffers = context.buffers;
     const uint32_t n = state.nCurrent;
-    if (KALVENOR_FAILED(runtime, clearResult(runtime, buffers))) return SieveStatus::DeviceFailed;
+    const SieveSettings& settings = context.settings;
+    const bool onDevice = settings.onDevice;
+    // Queue 0 is the default queue; each slot has one of the others.
+    const auto slots = static_cast<uint32_t>(std::min<std::size_t>(context.slots.size(), Runtime::kQueues - 1));
+    KALVENOR_VERIFY_THAT(slots > 0);
+    // A host-sieved batch lives in the slot's host buffer; a device-sieved one only on the device.
+    const uint32_t capacity = std::max(onDevice ? settings.batchCapacity : std::min(settings.batchCapacity, context.slots[0].capacity), 1u);
+    const uint32_t blocks = (capacity + kThreadsPerBlock - 1) / kThreadsPerBlock;
+    const uint32_t range = onDevice ? deviceSegmentLength(context.smallPrimes, capacity) : std::max(settings.segmentLength, 1u);
 
-    const uint32_t range = std::max(context.settings.segmentLength, 1u);
-    const uint32_t capacity = std::clamp(context.settings.batchCapacity, 1u, buffers.capacity);
-    SegmentSieve sieve(context.smallPrimes, n, range, context.workers);
-    if (!sieve.allocated()) {
-        std::fflush(stdout);
-        errno = ENOMEM;
-        std::perror("\nThere is not enough memory to allocate a table for the sieve");
-        return SieveStatus::NoMemory;
-    }
-    int64_t checkpointMark = hooks.clockSeconds();
-
-    MultiplierWalk walk(kFirst, kEnd);
-    while (!walk.done()) {
-        const uint64_t kSeg = walk.position();
-        const uint32_t length = walk.remaining(range);
-        sieve.sieve(kSeg, length);
-        uint32_t examined = 0;
-        const uint32_t count =
-            collectBatch(sieve.bytes(), length, kSeg, capacity, buffers.hostBatch, examined, context.workers);
-        walk.advance(examined);
-        // A batch larger than the launch would leave its tail untested.
-        KALVENOR_VERIFY_THAT(count <= capacity && examined <= length);
-
-        if (!dispatchBatch(context, n, count)) return SieveStatus::DeviceFailed;
-        state.kTested += count;
-
-        // The batch's factors are reported before a checkpoint can move past
-        // the batch: a process killed in between must find them again after
-        // the restart, not skip them.
-        if (buffers.hostResult[0] != 0) {
-            const std::vector<uint64_t> found = factorsOfLaunch(buffers.hostResult, buffers.hostBatch, count, n);
-            bool written = true;
-            for (uint64_t k : found) written &= reportFactor(k, n);
-            if (!written) return SieveStatus::FactorNotWritten;
-            state.factors += static_cast<int32_t>(found.size());
-            if (KALVENOR_FAILED(runtime, clearResult(runtime, buffers))) return SieveStatus::DeviceFailed;
+    std::unique_ptr<SegmentSieve> hostSieve;
+    std::unique_ptr<DeviceSieve> deviceSieve;
+    if (onDevice) {
+        deviceSieve = std::make_unique<DeviceSieve>(runtime, context.smallPrimes, n, context.workers, slots, range, capacity);
+        if (!deviceSieve->ok()) return SieveStatus::DeviceFailed;
+    } else {
+        hostSieve = std::make_unique<SegmentSieve>(context.smallPrimes, n, range, context.workers);
+        if (!hostSieve->allocated()) {
+            std::fflush(stdout);
+            errno = ENOMEM;
+            std::perror("\nThere is not enough memory to allocate a table for the sieve");
+            return SieveStatus::NoMemory;
         }
+    }
 
+    // However the walk ends, nothing queued may outlive it: the buffers are the caller's.
+    struct Drain {
+        Runtime& runtime;
+        ~Drain() { runtime.synchronize(); }
+    } drain{runtime};
+
+    // Queues slot s's batch: a host-sieved one is copied over, a
+    // device-sieved one is sieved there first; then the test and the way back.
+    auto submit = [&](uint32_t s, const Flight& f) -> LaunchStatus {
+        TransferBuffers& b = context.slots[s];
+        if (!onDevice) return submitBatch(runtime, b, {settings.kernelIndex, blocks, n, f.count}, queueOf(s));
+        if (const int code = deviceSieve->submit(s, f.kSeg, f.length, b.deviceCount, queueOf(s)))
+            return {code, LaunchStep::Launch};
+        return submitBatch(runtime, b, {settings.kernelIndex, blocks, n, capacity, deviceSieve->offsets(s), f.kSeg}, queueOf(s));
+    };
+    // Waits for slot s. A batch whose run failed is run once more rather
+    // than counted as tested, its factors would otherwise be lost without a
+    // word; a second failure is reported and given up on, and the last
+    // checkpoint lets the range resume.
+    auto land = [&](uint32_t s, const Flight& f) -> bool {
+        LaunchStatus status = f.submitted;
+        for (int attempt = 0;; ++attempt) {
+            const int waited = runtime.waitQueue(queueOf(s));
+            if (status.ok() && waited != 0) status = {waited, LaunchStep::Synchronize};
+            if (status.ok()) return true;
+            if (status.step == LaunchStep::Synchronize) {
+                std::printf("\nERROR: cudaDeviceSynchronize failed!\n");
+                std::fflush(stdout);
+            }
+            if (attempt == 1) return !KALVENOR_FAILED(runtime, status.code);
+            status = submit(s, f);
+        }
+    };
+    // Counts a landed batch of `count` multipliers and reports its factors,
+    // before any checkpoint can move past it: a process killed in between
+    // must find them again after the restart, not skip them.
+    auto account = [&](uint32_t s, const Flight& f, uint32_t count) -> SieveStatus {
+        const TransferBuffers& b = context.slots[s];
+        state.kTested += count;
+        if (b.hostResult[0] == 0) return SieveStatus::Done;
+        std::vector<uint64_t> batch;  // for a batch the records could not hold, tested again on the host
+        const uint64_t* multipliers = b.hostBatch;
+        if (onDevice && b.hostResult[0] > kResultRecords) {
+            batch = deviceSieve->survivorsOf(s, f.kSeg, count);
+            if (batch.size() != count) return SieveStatus::DeviceFailed;
+            multipliers = batch.data();
+        }
+        const std::vector<uint64_t> found = factorsOfLaunch(b.hostResult, multipliers, count, n);
+        bool written = true;
+        for (uint64_t k : found) written &= reportFactor(k, n);
+        if (!written) return SieveStatus::FactorNotWritten;
+        state.factors += static_cast<int32_t>(found.size());
+        return SieveStatus::Done;
+    };
+    // A device-sieved segment that kept more than a batch holds: nothing of
+    // it is counted, and it runs again in slot s, halved until each part
+    // fits, before any later batch is counted.
+    auto rerunInParts = [&](uint32_t s, const Flight& whole) -> SieveStatus {
+        std::vector<Flight> parts{whole};  // a stack: the lowest part on top
+        while (!parts.empty()) {
+            Flight f = parts.back();
+            parts.pop_back();
+            f.submitted = submit(s, f);
+            if (!land(s, f)) return SieveStatus::DeviceFailed;
+            const uint32_t count = *context.slots[s].hostCount;
+            if (count > capacity) {
+                const uint32_t half = f.length / 2;  // a part of one multiplier always fits
+                Flight low = f, high = f;
+                low.length = half;
+                high.kSeg += 2ull * half;
+                high.length -= half;
+                parts.push_back(high);
+                parts.push_back(low);
+                continue;
+            }
+            if (const SieveStatus status = account(s, f, count); status != SieveStatus::Done) return status;
+        }
+        return SieveStatus::Done;
+    };
+
+    std::vector<Flight> flights(slots);
+    uint64_t submitted = 0, landed = 0;  // batches, in walk order
+    uint64_t landedNext = kFirst;        // where the walk goes on after the last landed batch
+    bool landedWalkDone = kFirst > kEnd;
+    int64_t checkpointMark = hooks.clockSeconds();
+    MultiplierWalk walk(kFirst, kEnd);
+    while (true) {
+        // Fill the ring; the host prepares the next batch while the device works.
+        if (!walk.done() && hooks.stopRequested() == 0 && submitted - landed < slots) {
+            const auto s = static_cast<uint32_t>(submitted % slots);
+            Flight& f = flights[s];
+            f.kSeg = walk.position();
+            f.length = walk.remaining(range);
+            if (!onDevice) {
+                hostSieve->sieve(f.kSeg, f.length);
+                uint32_t examined = 0;
+                f.count = collectBatch(hostSieve->bytes(), f.length, f.kSeg, capacity, context.slots[s].hostBatch, examined,
+                                       context.workers);
+                // A batch larger than the launch would leave its tail untested.
+                KALVENOR_VERIFY_THAT(f.count <= capacity && examined <= f.length);
+                f.length = examined;
+            }
+            walk.advance(f.length);
+            f.walkDone = walk.done();
+            f.next = f.walkDone ? 0 : walk.position();
+            f.submitted = submit(s, f);
+            ++submitted;
+            continue;
+        }
+        if (landed == submitted) break;
+
+        // The oldest batch, and only it: counts, factors and checkpoints
+        // follow the walk's order whatever order the device finishes in.
+        const auto s = static_cast<uint32_t>(landed % slots);
+        const Flight& f = flights[s];
+        if (!land(s, f)) return SieveStatus::DeviceFailed;
+        const uint32_t count = onDevice ? *context.slots[s].hostCount : f.count;
+        const SieveStatus status = count > capacity ? rerunInParts(s, f) : account(s, f, count);
+        if (status != SieveStatus::Done) return status;
+        ++landed;
+        landedNext = f.next;
+        landedWalkDone = f.walkDone;
         // A finished exponent gets no checkpoint: its walk position lies past
         // kEnd, and the driver moves the checkpoint on after the summary.
-        if (walk.done()) break;
-        if (hooks.stopRequested() != 0) {
-            state.kCurrent = walk.position();
-            hooks.checkpoint(state, walk.position());
-            return SieveStatus::Stopped;
-        }
-        if (hooks.clockSeconds() > checkpointMark + kCheckpointSeconds) {
-            hooks.checkpoint(state, walk.position());
+        if (!landedWalkDone && hooks.clockSeconds() > checkpointMark + kCheckpointSeconds) {
+            hooks.checkpoint(state, landedNext);
             checkpointMark = hooks.clockSeconds();
         }
+    }
+    if (hooks.stopRequested() != 0 && !landedWalkDone) {
+        state.kCurrent = landedNext;
+        hooks.checkpoint(state, landedNext);
+        return SieveStatus::Stopped;
     }
     return SieveStatus::Done;
 }

@@ -1,10 +1,13 @@
 // One exponent's work: sieve the odd multipliers from kFirst to kEnd in
-// segments, send the survivors to the device in batches, count them, save a
-// checkpoint at most once a minute and report every factor found.
+// segments, on the host or on the device, test the survivors on the device
+// in batches, count them, save a checkpoint at most once a minute and report
+// every factor found. Batches go round a ring of slots, each with its own
+// queue, so the device works on one while the next is prepared.
 #pragma once
 
 #include <cstdint>
 #include <functional>
+#include <span>
 #include <vector>
 
 #include "device/runtime.h"
@@ -18,12 +21,13 @@ namespace kalvenor {
 struct SieveSettings {
     int kernelIndex = -1;
     uint32_t batchCapacity = 0;  // multipliers per launch, one per thread
-    uint32_t segmentLength = 0;  // odd multipliers per sieve segment
+    uint32_t segmentLength = 0;  // odd multipliers per host sieve segment
+    bool onDevice = false;       // the device sieves, batchCapacity survivors a segment
 };
 
 struct SieveContext {
     Runtime& runtime;
-    TransferBuffers& buffers;
+    std::span<TransferBuffers> slots;  // the ring: one batch in flight in each
     ThreadPool& workers;  // sieve and collect long segments in parts
     const SieveSettings& settings;
     const std::vector<uint32_t>& smallPrimes;

@@ -19,8 +19,8 @@ namespace {
 class BrokenKernelRuntime : public testing::ForwardingRuntime {
 public:
     explicit BrokenKernelRuntime(int broken) : ForwardingRuntime(makeHostRuntime()), broken_(broken) {}
-    int launch(int index, uint32_t blocks, uint32_t threads, const KernelArgs& args) override {
-        const int code = ForwardingRuntime::launch(index, blocks, threads, args);
+    int launch(int index, uint32_t blocks, uint32_t threads, const KernelArgs& args, int queue) override {
+        const int code = ForwardingRuntime::launch(index, blocks, threads, args, queue);
         if (code != 0 || index != broken_) return code;
         synchronize();
         // The host device's memory is ordinary memory, so it can be spoiled in place.

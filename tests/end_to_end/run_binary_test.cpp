@@ -125,5 +125,38 @@ TEST_P(EndToEnd, ShowsAndLeavesWhatItShould) { expectRun(GetParam()); }
 
 INSTANTIATE_TEST_SUITE_P(Runs, EndToEnd, ::testing::ValuesIn(kRuns), kCaseName);
 
+
+// The GPU sieve (its code on the host device) and the host sieve, at the same
+// depth, test the same candidates in every window: the same count for every
+// exponent and the same factors.
+TEST(EndToEnd, BothSievesTestTheSameCandidatesInEveryWindow) {
+    std::string lines;
+    for (uint32_t n = 36; n < 608; n += 32)  // P just above 2^(n+28), the lower level of n's window
+        lines += "FermatFactor=" + std::to_string(n) + "," + std::to_string(n) + ",268435457,268475457\n";
+    lines += "FermatFactor=127,127,3,40001\nFermatFactor=607,607,18446744073709511615,18446744073709551615\n";
+    std::string tested[2], factors[2];
+    const char* sieves[2] = {"gpu", "host"};
+    for (int i = 0; i < 2; ++i) {
+        ScratchDir dir(false);
+        writeFile(dir / "worktodo.txt", lines);
+        const ProcessResult run = runKalvenor(dir.path(), std::string("--device cpu --sieve-primes 5000 --sieve ") + sieves[i], 600);
+        ASSERT_EQ(run.exitCode, 6) << run.out << run.err;
+        EXPECT_EQ(countOf(run.out, std::string("sieve on                  ") + (i == 0 ? "GPU" : "host")), 20);
+        EXPECT_EQ(countOf(run.out, "prime count               5000\n"), 20);
+        const std::string results = readFile(dir / "results.txt");
+        const std::regex summary("n=[0-9]+: tested [0-9]+ of [0-9]+ ");
+        for (auto it = std::sregex_iterator(results.begin(), results.end(), summary); it != std::sregex_iterator(); ++it)
+            tested[i] += it->str() + "\n";
+        const std::string found = readFile(dir / "factors.txt");  // without the time stamps
+        const std::regex factor("!!! Found factor [^!]* !!!");
+        for (auto it = std::sregex_iterator(found.begin(), found.end(), factor); it != std::sregex_iterator(); ++it)
+            factors[i] += it->str() + "\n";
+    }
+    EXPECT_EQ(countOf(tested[0], "\n"), 20);
+    EXPECT_EQ(tested[0], tested[1]);
+    EXPECT_EQ(countOf(factors[0], kF127), 1);
+    EXPECT_EQ(factors[0], factors[1]);
+}
+
 }  // namespace
 }  // namespace kalvenor::testing

@@ -34,7 +34,8 @@ inline const std::vector<Way> kDevices = {Way::HostDevice, Way::Cuda};
 // The GPU's template as a host kernel: one slot after the other.
 inline constexpr auto kWords32Kernels = perKernel([]<uint32_t Q, uint32_t W>() -> HostKernelFn {
     return +[](const KernelArgs& a, uint32_t begin, uint32_t end) {
-        for (uint32_t slot = begin; slot < end; ++slot) testSlot<Q, W>(a.result, a.candidates, a.n, a.count, a.residues, slot);
+        for (uint32_t slot = begin; slot < end; ++slot)
+            testSlot<Q, W>(a.result, a.candidates, a.n, a.count, a.residues, a.offsets, a.base, a.deviceCount, slot);
     };
 });
 

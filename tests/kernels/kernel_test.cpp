@@ -191,10 +191,10 @@ TEST_P(Launch, CountsAndRecordsTheFactorsOfItsBatchAlone) {
 TEST_P(Launch, BadLaunchesAreRefusedWithAnError) {
     EXPECT_EQ(0, runtime().synchronize());
     EXPECT_EQ("no error", runtime().errorText(0));
-    const std::tuple<int, uint32_t, uint32_t> cases[] = {
-        {-1, 1, 256}, {kKernelCount, 1, 256}, {0, kBatchCapacity / 256 + 1, 256}, {0, 0, 256}};
-    for (const auto& [kernel, blocks, threads] : cases) {
-        const int code = runtime().launch(kernel, blocks, threads, KernelArgs{nullptr, nullptr, kFactorN, 10, nullptr});
+    const std::tuple<int, uint32_t, uint32_t, int> cases[] = {
+        {-1, 1, 256, 0}, {kKernelCount, 1, 256, 0}, {0, kBatchCapacity / 256 + 1, 256, 0}, {0, 0, 256, 0}, {0, 1, 256, Runtime::kQueues}};
+    for (const auto& [kernel, blocks, threads, queue] : cases) {
+        const int code = runtime().launch(kernel, blocks, threads, KernelArgs{nullptr, nullptr, kFactorN, 10, nullptr}, queue);
         EXPECT_NE(0, code);
         EXPECT_NE("no error", runtime().errorText(code));
         const Outcome out = launch(0, kFactorN, batchWithFactorsAt(10, {3}), false);

@@ -1,6 +1,6 @@
-// The segment sieve against plain striking, the collection of survivors
-// into batches, and the table of small primes. (The walk up to 2^64-1 is
-// the runner's.)
+// The host sieve and the device sieve (on the host-emulated device) against
+// plain striking, the collection of survivors into batches, and the table of
+// small primes. (The walk up to 2^64-1 is the runner's.)
 #include "sieve/segment_sieve.h"
 
 #include <gtest/gtest.h>
@@ -11,6 +11,8 @@
 #include <random>
 #include <vector>
 
+#include "kernels/sieve_kernel.h"
+#include "sieve/device_sieve.h"
 #include "sieve/small_primes.h"
 #include "strike_oracle.h"
 #include "support/test_support.h"
@@ -20,12 +22,28 @@ namespace {
 
 constexpr uint64_t kTop = UINT64_MAX;
 
-// Long segments go through the sieve's faster paths: the leading primes come
-// from a repeating pattern, primes below the block size strike block by
-// block, and a long enough segment is split between threads. Short or long,
-// a segment must keep exactly what plain striking keeps, wherever it starts
-// and however its length falls on blocks and parts.
-TEST(SegmentSieve, KeepsWhatPlainStrikingKeeps) {
+// The device sieve's survivors of one segment, all of them when `capacity`
+// holds them; its count is of all of them either way.
+std::vector<uint64_t> deviceSieved(Runtime& runtime, ThreadPool& workers, const std::vector<uint32_t>& primes, uint32_t n,
+                                   uint64_t kSeg, uint32_t length, uint32_t capacity, uint32_t& count) {
+    DeviceSieve sieve(runtime, primes, n, workers, 2, length, capacity);
+    EXPECT_TRUE(sieve.ok());
+    count = 0xA5A5A5A5u;  // the sieve clears it
+    EXPECT_EQ(0, sieve.submit(1, kSeg, length, &count, 2));
+    EXPECT_EQ(0, runtime.waitQueue(2));
+    return sieve.survivorsOf(1, kSeg, count);
+}
+
+// Long segments go through the host sieve's faster paths: the leading primes
+// come from a repeating pattern, primes below the block size strike block by
+// block, and a long enough segment is split between threads. The device
+// sieve has paths of its own: primes below its window strike a block's
+// shared window (the smallest all threads together), larger ones a byte
+// array over the segment, and the blocks place their survivors with one
+// atomic add each. Short or long, a segment must keep exactly what plain
+// striking keeps, wherever it starts and however its length falls on blocks,
+// windows and parts.
+TEST(Sieves, KeepWhatPlainStrikingKeeps) {
     const std::vector<uint32_t> all = *buildSmallPrimes(30000);  // up to about 350,000
     const std::vector<uint32_t> none, three(all.begin(), all.begin() + 3), first24(all.begin(), all.begin() + 24);
     // Without the small primes most bytes survive, so a byte that no path
@@ -52,17 +70,36 @@ TEST(SegmentSieve, KeepsWhatPlainStrikingKeeps) {
         {"several parts, odd length", (1ull << 40) + 7, 1048576 + 12345, 300, {&all, &large}, {}},
         {"long, ending at 2^64-1", kTop - 2 * (600000 - 1), 600000, 77, {&all, &large}, {}},
     };
+    std::vector<Segment> cases(std::begin(segments), std::end(segments));
+    std::mt19937_64 random(607);
+    for (int trial = 0; trial < 12; ++trial) {  // random exponents and starts, lengths across the device's windows
+        const uint32_t length = 1 + static_cast<uint32_t>(random() % (3 * kSieveWindow));
+        const uint64_t kSeg = trial % 3 == 0 ? kTop - 2ull * (length - 1) : random() | 1;
+        cases.push_back({"random", kSeg, length, 32 + static_cast<uint32_t>(random() % 576), {&all}, {}});
+    }
     ThreadPool workers(3);
-    for (const Segment& s : segments) {
+    const std::unique_ptr<Runtime> device = makeHostRuntime(3);
+    for (const Segment& s : cases) {
         for (const std::vector<uint32_t>* primes : s.tables) {
-            SCOPED_TRACE(::testing::Message() << s.what << ", " << primes->size() << " primes");
+            SCOPED_TRACE(::testing::Message() << s.what << ", " << primes->size() << " primes, n=" << s.n << ", k=" << s.kSeg
+                                              << " and " << s.length - 1 << " after");
             SegmentSieve sieve(*primes, s.n, s.length, workers);
             sieve.sieve(s.kSeg, s.length);
             const std::vector<uint8_t> got(sieve.bytes(), sieve.bytes() + s.length);
             EXPECT_EQ(got, testing::survivorBytes(s.kSeg, s.length, s.n, *primes));
+            const std::vector<uint64_t> kept = testing::survivors(s.kSeg, s.kSeg + 2ull * (s.length - 1), s.n, *primes);
             if (!s.kept.empty()) {
-                EXPECT_EQ(testing::survivors(s.kSeg, s.kSeg + 2ull * (s.length - 1), s.n, *primes), s.kept);
+                EXPECT_EQ(kept, s.kept);
             }
+            uint32_t count = 0;
+            const auto room = static_cast<uint32_t>(kept.size());
+            EXPECT_EQ(deviceSieved(*device, workers, *primes, s.n, s.kSeg, s.length, room, count), kept);
+            EXPECT_EQ(count, room);
+            // With room for half, all are counted, half are written, and no one else.
+            const std::vector<uint64_t> half = deviceSieved(*device, workers, *primes, s.n, s.kSeg, s.length, room / 2, count);
+            EXPECT_EQ(count, room);
+            EXPECT_EQ(half.size(), room / 2);
+            EXPECT_TRUE(std::includes(kept.begin(), kept.end(), half.begin(), half.end()));
         }
     }
     // A short segment after a long one writes no byte beyond its length.
@@ -71,6 +108,29 @@ TEST(SegmentSieve, KeepsWhatPlainStrikingKeeps) {
     const std::vector<uint8_t> before(sieve.bytes(), sieve.bytes() + 64);
     sieve.sieve(kTop - 2 * 4, 5);
     EXPECT_TRUE(std::equal(before.begin() + 5, before.end(), sieve.bytes() + 5));
+}
+
+// The device sieve's offset arithmetic against brute force: the first offset
+// j with kStart + 2j = target (mod q), and where a prime's walk from its
+// first hit first lands in a window, near 2^64 and for primes up to 2^32.
+TEST(Sieves, FirstHitsAreTheFirstOffsetsStruck) {
+    std::mt19937_64 random(32768);
+    for (int trial = 0; trial < 3000; ++trial) {
+        const uint32_t q = std::vector<uint32_t>{3, 5, 1021, 32749, 32771, 4294967291u}[trial % 6];
+        const uint64_t kStart = (trial % 2 ? kTop - 2 * (random() % 100000) : random()) | 1;
+        const auto target = static_cast<uint32_t>(random() % q);
+        const uint32_t j = firstHit(kStart, q, target);
+        SCOPED_TRACE(::testing::Message() << "k=" << kStart << " q=" << q << " target=" << target);
+        const auto struck = [&](uint64_t offset) { return (static_cast<unsigned __int128>(kStart) + 2 * offset) % q == target; };
+        ASSERT_LT(j, q);
+        EXPECT_TRUE(struck(j));
+        for (uint64_t earlier = j > 2000 ? j - 2000 : 0; earlier < j; ++earlier) EXPECT_FALSE(struck(earlier)) << earlier;
+        if (q > 1 << 20) continue;
+        const auto start = static_cast<uint32_t>(random() % (8 * kSieveWindow)) / kSieveWindow * kSieveWindow;
+        uint64_t next = j;
+        while (next < start) next += q;
+        EXPECT_EQ(firstInWindow(j, q, start), next - start);
+    }
 }
 
 // Long segments are collected by several threads, each from its own part:

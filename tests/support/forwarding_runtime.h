@@ -24,13 +24,18 @@ public:
     int freeHost(void* p) override { return inner_->freeHost(p); }
     int freeDevice(void* p) override { return inner_->freeDevice(p); }
     int copyToDevice(void* d, const void* h, std::size_t bytes) override { return inner_->copyToDevice(d, h, bytes); }
-    int copyToDeviceAsync(void* d, const void* h, std::size_t bytes) override {
-        return inner_->copyToDeviceAsync(d, h, bytes);
-    }
     int copyToHost(void* h, const void* d, std::size_t bytes) override { return inner_->copyToHost(h, d, bytes); }
-    int launch(int index, uint32_t blocks, uint32_t threads, const KernelArgs& args) override {
-        return inner_->launch(index, blocks, threads, args);
+    int copyToDeviceAsync(void* d, const void* h, std::size_t bytes, int queue) override {
+        return inner_->copyToDeviceAsync(d, h, bytes, queue);
     }
+    int copyToHostAsync(void* h, const void* d, std::size_t bytes, int queue) override {
+        return inner_->copyToHostAsync(h, d, bytes, queue);
+    }
+    int launch(int index, uint32_t blocks, uint32_t threads, const KernelArgs& args, int queue) override {
+        return inner_->launch(index, blocks, threads, args, queue);
+    }
+    int launchSieve(const GpuSieveArgs& args, int queue) override { return inner_->launchSieve(args, queue); }
+    int waitQueue(int queue) override { return inner_->waitQueue(queue); }
     int synchronize() override { return inner_->synchronize(); }
     std::string errorText(int code) const override { return inner_->errorText(code); }
 

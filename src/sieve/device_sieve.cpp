@@ -1,0 +1,115 @@
+#include "sieve/device_sieve.h"
+
+#include <algorithm>
+#include <cinttypes>
+
+#include "common/text_format.h"
+#include "device/runtime_error.h"
+#include "kernels/sieve_kernel.h"
+#include "sieve/segment_sieve.h"
+#include "sieve/small_primes.h"
+
+namespace kalvenor {
+
+uint32_t deviceSegmentLength(const std::vector<uint32_t>& primes, uint32_t capacity) {
+    double share = 1.0;
+    for (uint32_t q : primes) share *= 1.0 - 1.0 / q;
+    const double length = 0.9 * capacity / share;
+    return static_cast<uint32_t>(std::clamp(length, 1.0, double{1u << 30}));
+}
+
+template <class T>
+bool DeviceSieve::allocate(T*& pointer, std::size_t bytes) {
+    void* p = nullptr;
+    if (KALVENOR_FAILED(runtime_, runtime_.allocateDevice(&p, std::max<std::size_t>(bytes, 1)))) return false;
+    allocations_.push_back(p);
+    pointer = static_cast<T*>(p);
+    return true;
+}
+
+DeviceSieve::DeviceSieve(Runtime& runtime, const std::vector<uint32_t>& primes, uint32_t n, ThreadPool& workers,
+                         uint32_t slots, uint32_t length, uint32_t capacity)
+    : runtime_(runtime), capacity_(capacity), primeCount_(static_cast<uint32_t>(primes.size())) {
+    // q divides k*2^n+1 exactly when k = -2^-n (mod q); with millions of
+    // primes this is worth all cores, once per exponent.
+    std::vector<uint32_t> classes(primes.size());
+    workers.start(primeCount_, 1u << 14, [&](uint32_t begin, uint32_t end) {
+        for (uint32_t i = begin; i < end; ++i) {
+            const uint32_t r = inversePowerOfTwo(primes[i], n);
+            classes[i] = r == 0 ? 0 : primes[i] - r;
+        }
+    });
+    workers.wait();
+    smallCount_ = static_cast<uint32_t>(std::lower_bound(primes.begin(), primes.end(), kSieveWindow) - primes.begin());
+    const std::size_t primeBytes = primes.size() * sizeof(uint32_t);
+    ok_ = allocate(primes_, primeBytes) && allocate(classes_, primeBytes) &&
+          !KALVENOR_FAILED(runtime, runtime.copyToDevice(primes_, primes.data(), primeBytes)) &&
+          !KALVENOR_FAILED(runtime, runtime.copyToDevice(classes_, classes.data(), primeBytes));
+    scratch_.resize(slots);
+    for (Scratch& s : scratch_)
+        ok_ = ok_ && allocate(s.hits, primeBytes) && allocate(s.bytes, length) &&
+              allocate(s.offsets, std::size_t{capacity} * sizeof(uint32_t));
+}
+
+DeviceSieve::~DeviceSieve() {
+    runtime_.synchronize();  // no queued sieve may still use the memory
+    for (void* p : allocations_) KALVENOR_FAILED(runtime_, runtime_.freeDevice(p));
+}
+
+int DeviceSieve::submit(uint32_t slot, uint64_t kSeg, uint32_t length, uint32_t* deviceCount, int queue) {
+    const Scratch& s = scratch_[slot];
+    const GpuSieveArgs args{primes_, classes_, primeCount_, smallCount_, kSeg, length, s.hits, s.bytes,
+                            s.offsets, capacity_, deviceCount};
+    return runtime_.launchSieve(args, queue);
+}
+
+std::vector<uint64_t> DeviceSieve::survivorsOf(uint32_t slot, uint64_t kSeg, uint32_t count) {
+    std::vector<uint32_t> offsets(std::min(count, capacity_));
+    if (KALVENOR_FAILED(runtime_, runtime_.copyToHost(offsets.data(), scratch_[slot].offsets, offsets.size() * sizeof(uint32_t))))
+        return {};
+    std::sort(offsets.begin(), offsets.end());
+    std::vector<uint64_t> ks(offsets.size());
+    std::transform(offsets.begin(), offsets.end(), ks.begin(), [kSeg](uint32_t j) { return kSeg + 2 * uint64_t{j}; });
+    return ks;
+}
+
+std::string compareSieves(Runtime& runtime, ThreadPool& workers) {
+    // 70,000 primes reach past the block window, so every phase runs.
+    const std::optional<std::vector<uint32_t>> primes = buildSmallPrimes(70000);
+    if (!primes) return "no table of primes";
+    struct Segment {
+        uint32_t n;
+        uint64_t kSeg;
+        uint32_t length;
+    };
+    const Segment segments[] = {{36, 1, 200001}, {127, 1234567891, 65537}, {600, UINT64_MAX - 2 * 99998, 99999}};
+    for (const Segment& g : segments) {
+        SegmentSieve host(*primes, g.n, g.length, workers);
+        if (!host.allocated()) return "no memory for the host sieve";
+        host.sieve(g.kSeg, g.length);
+        std::vector<uint64_t> expected;
+        for (uint32_t j = 0; j < g.length; ++j)
+            if (host.bytes()[j] != 0) expected.push_back(g.kSeg + 2 * uint64_t{j});
+
+        const auto capacity = static_cast<uint32_t>(expected.size());
+        DeviceSieve device(runtime, *primes, g.n, workers, 1, g.length, capacity);
+        uint32_t* count = nullptr;
+        void* p = nullptr;
+        if (!device.ok() || KALVENOR_FAILED(runtime, runtime.allocateDevice(&p, sizeof(uint32_t))))
+            return "the device sieve could not be set up";
+        count = static_cast<uint32_t*>(p);
+        uint32_t found = 0;
+        const bool ran = !KALVENOR_FAILED(runtime, device.submit(0, g.kSeg, g.length, count, 0)) &&
+                         !KALVENOR_FAILED(runtime, runtime.waitQueue(0)) &&
+                         !KALVENOR_FAILED(runtime, runtime.copyToHost(&found, count, sizeof found));
+        const std::vector<uint64_t> kept = ran ? device.survivorsOf(0, g.kSeg, found) : std::vector<uint64_t>{};
+        KALVENOR_FAILED(runtime, runtime.freeDevice(p));
+        if (!ran) return "the device sieve did not run";
+        if (found != capacity || kept != expected)
+            return formatText("n=%u, %u multipliers from k=%" PRIu64 ": the device sieve kept %u, the host sieve %u%s", g.n,
+                              g.length, g.kSeg, found, capacity, found == capacity ? ", not the same ones" : "");
+    }
+    return "";
+}
+
+}  // namespace kalvenor

@@ -1,0 +1,69 @@
+// The sieve that runs on the device (kernels/sieve_kernel.h), seen from the
+// host: the per-prime data computed once per exponent, the scratch of each
+// ring slot, and the check that it keeps exactly what the host sieve keeps.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "device/runtime.h"
+#include "device/thread_pool.h"
+
+namespace kalvenor {
+
+// Odd multipliers per device-sieved segment for batches of `capacity`: the
+// share of odd multipliers that no prime strikes is the product of (1-1/q),
+// and a segment of 0.9*capacity/share leaves a batch that rarely overflows.
+uint32_t deviceSegmentLength(const std::vector<uint32_t>& primes, uint32_t capacity);
+
+class DeviceSieve {
+public:
+    // Computes the classes the primes strike for exponent n on `workers` and
+    // puts them and the primes on the device, with scratch for `slots`
+    // segments of at most `length` multipliers and `capacity` survivors each.
+    // ok() says whether every allocation and copy worked (failures are reported).
+    DeviceSieve(Runtime& runtime, const std::vector<uint32_t>& primes, uint32_t n, ThreadPool& workers, uint32_t slots,
+                uint32_t length, uint32_t capacity);
+    ~DeviceSieve();
+    DeviceSieve(const DeviceSieve&) = delete;
+    DeviceSieve& operator=(const DeviceSieve&) = delete;
+
+    bool ok() const { return ok_; }
+    uint32_t capacity() const { return capacity_; }
+
+    // Queues the sieve of `length` multipliers from kSeg (odd; the last one
+    // below 2^64) in `queue`, with slot's scratch; the survivors' count goes
+    // to deviceCount, their offsets to offsets(slot), in no particular order.
+    int submit(uint32_t slot, uint64_t kSeg, uint32_t length, uint32_t* deviceCount, int queue);
+    const uint32_t* offsets(uint32_t slot) const { return scratch_[slot].offsets; }
+
+    // The multipliers behind the first `count` offsets of slot's batch, in
+    // ascending order, read back once the slot's queue is done; empty when
+    // the copy failed (reported).
+    std::vector<uint64_t> survivorsOf(uint32_t slot, uint64_t kSeg, uint32_t count);
+
+private:
+    struct Scratch {
+        uint32_t* hits = nullptr;
+        uint8_t* bytes = nullptr;
+        uint32_t* offsets = nullptr;
+    };
+    template <class T>
+    bool allocate(T*& pointer, std::size_t bytes);
+
+    Runtime& runtime_;
+    uint32_t capacity_ = 0, primeCount_ = 0, smallCount_ = 0;
+    uint32_t* primes_ = nullptr;
+    uint32_t* classes_ = nullptr;
+    std::vector<Scratch> scratch_;
+    std::vector<void*> allocations_;
+    bool ok_ = false;
+};
+
+// Sieves a few segments (small, unaligned, at the top of 64 bits) both on
+// the device and on the host with the same primes; returns "" when they keep
+// exactly the same multipliers, otherwise what differed.
+std::string compareSieves(Runtime& runtime, ThreadPool& workers);
+
+}  // namespace kalvenor
