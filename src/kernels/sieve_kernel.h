@@ -30,7 +30,7 @@ namespace kalvenor {
 
 inline constexpr uint32_t kSieveWindow = 32768;  // offsets per block; bytes of shared memory
 inline constexpr uint32_t kSieveThreads = 256;   // threads per block
-inline constexpr uint32_t kSliceBytes = kSieveWindow / kSieveThreads;
+inline constexpr uint32_t kSliceBytes = kSieveWindow / kSieveThreads;  // window bytes per thread
 
 struct GpuSieveArgs {
     const uint32_t* primes;   // ascending odd primes
@@ -81,13 +81,16 @@ KALVENOR_HD void strikeLarge(const GpuSieveArgs& a, uint32_t prime) {
 // What the threads of one block share.
 struct SieveBlockShared {
     uint8_t window[kSieveWindow];
-    uint32_t counts[kSieveThreads];  // survivors per slice, then where each slice writes
+    uint32_t counts[kSieveThreads];  // survivors per thread, then where each thread writes
 };
 
-// Phase 3a: the block's window set to one.
+// Phase 3a: the block's window set to one. Thread t owns the window's bytes
+// t, t+threads, ...: neighbouring threads touch neighbouring bytes, which
+// keeps shared memory free of bank conflicts and the reads of the large
+// primes' bytes coalesced. (The survivors' order within a block is free: the
+// test reads them in any order.)
 KALVENOR_HD void clearWindow(SieveBlockShared& s, uint32_t thread) {
-    KALVENOR_UNROLL
-    for (uint32_t i = 0; i < kSliceBytes; ++i) s.window[thread * kSliceBytes + i] = 1;
+    for (uint32_t m = 0; m < kSliceBytes; ++m) s.window[m * kSieveThreads + thread] = 1;
 }
 
 // Where a prime whose first hit in the segment is `hit` first strikes the
@@ -115,10 +118,11 @@ KALVENOR_HD void strikeSmall(const GpuSieveArgs& a, SieveBlockShared& s, uint32_
     }
 }
 
-// Phase 3c: the large primes' strikes taken over, and the slice's survivors counted.
+// Phase 3c: the large primes' strikes taken over, and the thread's survivors counted.
 KALVENOR_HD void countSlice(const GpuSieveArgs& a, SieveBlockShared& s, uint32_t block, uint32_t thread) {
     uint32_t survivors = 0;
-    for (uint32_t i = thread * kSliceBytes; i < (thread + 1) * kSliceBytes; ++i) {
+    for (uint32_t m = 0; m < kSliceBytes; ++m) {
+        const uint32_t i = m * kSieveThreads + thread;
         const uint64_t j = uint64_t{block} * kSieveWindow + i;
         const bool alive = j < a.length && s.window[i] != 0 && a.bytes[j] != 0;
         s.window[i] = alive ? 1 : 0;
@@ -127,7 +131,7 @@ KALVENOR_HD void countSlice(const GpuSieveArgs& a, SieveBlockShared& s, uint32_t
     s.counts[thread] = survivors;
 }
 
-// Phase 3d, thread 0 alone: where each slice writes.
+// Phase 3d, thread 0 alone: where each thread writes.
 KALVENOR_HD void placeSlices(const GpuSieveArgs& a, SieveBlockShared& s, uint32_t thread) {
     if (thread != 0) return;
     uint32_t total = 0;
@@ -140,10 +144,11 @@ KALVENOR_HD void placeSlices(const GpuSieveArgs& a, SieveBlockShared& s, uint32_
     for (uint32_t t = 0; t < kSieveThreads; ++t) s.counts[t] += base;
 }
 
-// Phase 3e: the slice's survivors, in order, where placeSlices put them.
+// Phase 3e: the thread's survivors, where placeSlices put them.
 KALVENOR_HD void writeSlice(const GpuSieveArgs& a, const SieveBlockShared& s, uint32_t block, uint32_t thread) {
     uint32_t at = s.counts[thread];
-    for (uint32_t i = thread * kSliceBytes; i < (thread + 1) * kSliceBytes; ++i) {
+    for (uint32_t m = 0; m < kSliceBytes; ++m) {
+        const uint32_t i = m * kSieveThreads + thread;
         if (s.window[i] == 0) continue;
         if (at < a.capacity) a.offsets[at] = block * kSieveWindow + i;
         ++at;

@@ -56,6 +56,37 @@ TEST(LaunchConfig, PlansFollowTheTables) {
     EXPECT_STREQ(planLaunch(device(6, 20), RuntimeKind::Cuda, 32, 3).refusal, "No kernel for that bit level\n");
 }
 
+// The GPU sieve's batch holds about 2 ms of tests and its depth grows with
+// the cost of a test; the command line's depth overrides either sieve's.
+TEST(LaunchConfig, DeviceSieveIsShapedByTheCostOfATest) {
+    const DeviceInfo h100{"H100", 9, 0, 132, 1980000};
+    DeviceSieveShape last{UINT32_MAX, 0};
+    for (int index = 0; index < kKernelCount; index += 2) {  // the lower levels: tests grow dearer
+        const KernelSpec& spec = kKernels[index];
+        const DeviceSieveShape shape = deviceSieveShape(h100, spec.q, spec.w, 32 * spec.q + 16);
+        SCOPED_TRACE(spec.name);
+        EXPECT_EQ(shape.batch % 256, 0u);
+        EXPECT_TRUE(shape.batch >= (1u << 20) && shape.batch <= (1u << 24)) << shape.batch;
+        EXPECT_LE(shape.batch, last.batch);
+        EXPECT_GE(shape.primeCount + shape.primeCount / 1000, last.primeCount);  // rounding the batch aside
+        EXPECT_TRUE(shape.primeCount > 1000000 && shape.primeCount < 51000000) << shape.primeCount;  // below 10^9
+        last = shape;
+    }
+    EXPECT_EQ(last.primeCount, deviceSieveShape(h100, 18, 20, 600).primeCount);  // the deepest already
+    EXPECT_GT(deviceSieveShape(h100, 1, 3, 36).batch, 8u << 20);  // 2 ms of the cheapest tests
+
+    const LaunchConfig gpu = planLaunch(h100, RuntimeKind::Cuda, 300, 1ull << 40, {true, -1}).config;
+    const DeviceSieveShape shape = deviceSieveShape(h100, 9, 11, 300);
+    EXPECT_EQ(std::tuple(gpu.deviceSieve, gpu.threadsPerGrid, gpu.blocksPerGrid * 256, gpu.primeCount),
+              std::tuple(true, shape.batch, shape.batch, shape.primeCount));
+    const LaunchConfig host = planLaunch(device(0, 16), RuntimeKind::Host, 300, 1ull << 40, {true, 777}).config;
+    EXPECT_EQ(std::tuple(host.deviceSieve, host.threadsPerGrid, host.primeCount),
+              std::tuple(true, hostLaunchRowFor(11).threadsPerGrid, 777u));
+    const LaunchConfig deeper = planLaunch(h100, RuntimeKind::Cuda, 300, 1ull << 40, {false, 1234}).config;
+    EXPECT_EQ(std::tuple(deeper.deviceSieve, deeper.primeCount, deeper.sieveRange),
+              std::tuple(false, 1234u, sieveRangeFor(1234, deeper.threadsPerGrid)));
+}
+
 // Wider candidates never get more threads or a shallower sieve; devices from
 // Volta on, or with many multiprocessors, take full grids; and a few corners
 // a mistyped row would move.

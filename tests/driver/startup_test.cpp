@@ -63,6 +63,8 @@ TEST(Options, ParsesEveryOptionAndRejectsTheRest) {
         bool help, version, selftest, forceHost;
         int ordinal;
         const char* errorPart;  // "" when the line is fine
+        SieveChoice sieve = SieveChoice::Default;
+        int64_t sievePrimes = -1;
     };
     const OptionsCase cases[] = {
         {{}, false, false, false, false, 0, ""},
@@ -78,16 +80,23 @@ TEST(Options, ParsesEveryOptionAndRejectsTheRest) {
         {{"--device", "99999"}, false, false, false, false, 0, "bad value '99999'"},
         {{"worktodo.txt"}, false, false, false, false, 0, "unknown option 'worktodo.txt'"},
         {{"--selftest", "--bogus"}, false, false, true, false, 0, "unknown option '--bogus'"},
+        {{"--sieve", "host", "--sieve-primes=203280220"}, false, false, false, false, 0, "", SieveChoice::Host, 203280220},
+        {{"--sieve=gpu", "--device", "cpu", "--sieve-primes", "0"}, false, false, false, true, 0, "", SieveChoice::Gpu, 0},
+        {{"--sieve", "cpu"}, false, false, false, false, 0, "bad value 'cpu' for option '--sieve' ('gpu' or 'host')"},
+        {{"--sieve-primes", "203280221"}, false, false, false, false, 0, "bad value '203280221'"},
+        {{"--sieve-primes", "1e6"}, false, false, false, false, 0, "bad value '1e6'"},
+        {{"--sieve-primes"}, false, false, false, false, 0, "option '--sieve-primes' needs a value"},
+        {{"--sieve", "gpu", "--sieve=host"}, false, false, false, false, 0, "option '--sieve' given twice"},
     };
     for (const OptionsCase& c : cases) {
         const Options o = parseOptions(c.arguments);
         EXPECT_NE(o.error.find(c.errorPart), std::string::npos) << o.error;
         if (*c.errorPart == '\0') {
-            EXPECT_EQ(std::tuple(o.error, o.help, o.version, o.selftest, o.forceHost, o.deviceOrdinal),
-                      std::tuple("", c.help, c.version, c.selftest, c.forceHost, c.ordinal));
+            EXPECT_EQ(std::tuple(o.error, o.help, o.version, o.selftest, o.forceHost, o.deviceOrdinal, o.sieve, o.sievePrimes),
+                      std::tuple("", c.help, c.version, c.selftest, c.forceHost, c.ordinal, c.sieve, c.sievePrimes));
         }
     }
-    for (const char* part : {"--device N", "--device cpu", "--selftest", "--help", "--version", "worktodo.txt",
+    for (const char* part : {"--device N", "--device cpu", "--sieve gpu", "--sieve host", "--sieve-primes N", "--selftest", "--help", "--version", "worktodo.txt",
                              "results.txt", "factors.txt", "kalvenor.cpt", "  6 ", "  7 ", "  2 "})
         EXPECT_NE(usageText().find(part), std::string::npos) << part;
 }
