@@ -68,10 +68,14 @@ public:
     int freeHost(void* pointer) override { return cudaFreeHost(pointer); }
     int freeDevice(void* pointer) override { return cudaFree(pointer); }
 
+    // The queues' streams do not wait for the default stream, nor it for
+    // them, so a copy that must follow everything waits for the device first.
     int copyToDevice(void* device, const void* host, std::size_t bytes) override {
+        if (const cudaError_t error = cudaDeviceSynchronize()) return error;
         return cudaMemcpy(device, host, bytes, cudaMemcpyHostToDevice);
     }
     int copyToHost(void* host, const void* device, std::size_t bytes) override {
+        if (const cudaError_t error = cudaDeviceSynchronize()) return error;
         return cudaMemcpy(host, device, bytes, cudaMemcpyDeviceToHost);
     }
     int copyToDeviceAsync(void* device, const void* host, std::size_t bytes, int queue) override {
