@@ -81,7 +81,7 @@ int run(int argc, char** argv) {
     std::mt19937_64 random(36);
     std::printf("%-26s %4s %16s %16s %7s\n", "kernel", "n", "candidates/s", "roofline/s", "share");
     for (const auto& [index, n] : runs) {
-        const KernelSpec& kernel = kKernels[static_cast<std::size_t>(index)];
+        const KernelEntry& kernel = kKernels[static_cast<std::size_t>(index)];
         for (uint32_t i = 0; i < settings.batch; ++i) buffers.hostBatch[i] = randomServedMultiplier(kernel.w, n, random);
         const uint32_t blocks = (settings.batch + kThreadsPerBlock - 1) / kThreadsPerBlock;
         const KernelArgs args{buffers.deviceResult, buffers.deviceBatch, n, settings.batch, nullptr};

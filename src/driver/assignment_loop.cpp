@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -92,8 +93,16 @@ AssignmentEnd runAssignment(const WorkContext& context, RunState& state) {
         std::fputs(runtimeOptionsText(plan.config).c_str(), stdout);
         std::fflush(stdout);
         const SieveSettings settings{plan.config.launchEntry, plan.config.threadsPerGrid,
-                                     static_cast<uint32_t>(std::max(plan.config.sieveRange, 1)), plan.config.deviceSieve};
-        const SieveContext sieve{context.runtime, context.slots, context.sieveWorkers, settings, *smallPrimes};
+                                     static_cast<uint32_t>(std::max(plan.config.sieveRange, 1))};
+        // The device sieve's primes and scratch serve every exponent of the line.
+        std::unique_ptr<DeviceSieve> deviceSieve;
+        if (plan.config.deviceSieve) {
+            deviceSieve = std::make_unique<DeviceSieve>(context.runtime, *smallPrimes, static_cast<uint32_t>(context.slots.size()),
+                                                        settings.segmentLength, settings.batchCapacity);
+            if (!deviceSieve->ok()) return {.removal = AssignmentStatus::Ready, .stop = ExitCode::RuntimeFailure};
+        }
+        const SieveContext sieve{context.runtime, context.slots, context.sieveWorkers, settings, *smallPrimes,
+                                 deviceSieve.get()};
         SieveHooks hooks = defaultSieveHooks();
         hooks.stopRequested = [&context] { return context.stop.requested(); };
         state.numbers = state.kEnd - state.kStart + 1;

@@ -185,7 +185,6 @@ LaunchPlan planLaunch(const DeviceInfo& device, RuntimeKind kind, uint32_t nCurr
         c.threadsPerGrid = threadsPerGridFor(device.major, device.multiProcessorCount, c.wordCount);
         c.primeCount = primeCountFor(c.deviceClass, c.wordCount);
     }
-    c.blocksPerGrid = (c.threadsPerGrid + 255) >> 8;
     c.sieveRange = sieveRangeFor(c.primeCount, c.threadsPerGrid);
     if (kind != RuntimeKind::Host) {
         for (const KernelOverride& o : kOverrides) {
@@ -196,8 +195,8 @@ LaunchPlan planLaunch(const DeviceInfo& device, RuntimeKind kind, uint32_t nCurr
     }
     c.deviceSieve = sieve.onDevice;
     if (c.deviceSieve && kind != RuntimeKind::Host) {
-        const KernelSpec& spec = kKernels[static_cast<std::size_t>(c.launchEntry)];
-        const DeviceSieveShape shape = deviceSieveShape(device, spec.q, spec.w, nCurrent);
+        const KernelEntry& kernel = kKernels[static_cast<std::size_t>(c.launchEntry)];
+        const DeviceSieveShape shape = deviceSieveShape(device, kernel.q, kernel.w, nCurrent);
         c.threadsPerGrid = shape.batch;
         c.primeCount = shape.primeCount;
     }

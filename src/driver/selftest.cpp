@@ -40,7 +40,7 @@ struct Case {
 // The exponents and multipliers to check a kernel with, grouped by n: the
 // edges of its level and window, a few at random, and the known factors it
 // serves.
-std::vector<std::pair<uint32_t, std::vector<Case>>> casesFor(const KernelSpec& kernel, std::mt19937_64& random) {
+std::vector<std::pair<uint32_t, std::vector<Case>>> casesFor(const KernelEntry& kernel, std::mt19937_64& random) {
     std::vector<std::pair<uint32_t, std::vector<Case>>> groups;
     for (uint32_t n : windowExponents(kernel.q, random)) {
         std::vector<Case> cases;
@@ -75,7 +75,7 @@ LaunchStatus launchCases(Runtime& runtime, TransferBuffers& buffers, int index, 
 // Candidates per second of kernel `index` on a full batch of random
 // multipliers, without residues.
 double measureRate(Runtime& runtime, const TransferBuffers& buffers, int index, std::mt19937_64& random) {
-    const KernelSpec& kernel = kKernels[static_cast<size_t>(index)];
+    const KernelEntry& kernel = kKernels[static_cast<size_t>(index)];
     const uint32_t n = 32 * kernel.q + 16;
     std::vector<uint64_t> ks(buffers.capacity);
     for (uint64_t& k : ks) k = randomServedMultiplier(kernel.w, n, random);

@@ -3,31 +3,19 @@
 // it to the result buffer.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 
 #include "arith/montgomery_w32.h"
+#include "kernels/device_atomic.h"
 #include "kernels/kernel_args.h"
 
 namespace kalvenor {
-
-// Reserves the next record of the result buffer; returns its index.
-KALVENOR_HD uint32_t reserveRecord(uint32_t* result) {
-#if defined(__CUDA_ARCH__)
-    return atomicAdd(result, 1u);
-#elif defined(__cpp_lib_atomic_ref)
-    return std::atomic_ref<uint32_t>(*result).fetch_add(1, std::memory_order_relaxed);
-#else
-    // The host half of a CUDA translation unit may be compiled as C++17.
-    return __atomic_fetch_add(result, 1u, __ATOMIC_RELAXED);
-#endif
-}
 
 // The count in word 0 goes on past three records, so the host can tell that
 // factors were lost for want of room and test that batch again; the records
 // themselves stop at three and nothing is written past word 9.
 KALVENOR_HD void appendRecord(uint32_t* result, uint64_t k) {
-    const uint32_t r = reserveRecord(result);
+    const uint32_t r = addAtomically(result, 1);
     if (r < kResultRecords) {
         result[3 * r + 1] = static_cast<uint32_t>(k);
         result[3 * r + 2] = static_cast<uint32_t>(k >> 32);

@@ -11,15 +11,15 @@
 
 namespace kalvenor {
 
-struct KernelSpec {
+struct KernelEntry {
     const char* name;  // e.g. "kalvenor96bit_n32_63"
     uint32_t q;        // exponent window
     uint32_t w;        // words of P
 };
 
-#define KALVENOR_KERNEL_SPEC(name, q, w) KernelSpec{#name, q, w},
-inline constexpr std::array<KernelSpec, kKernelCount> kKernels{{KALVENOR_KERNELS(KALVENOR_KERNEL_SPEC)}};
-#undef KALVENOR_KERNEL_SPEC
+#define KALVENOR_KERNEL_ENTRY(name, q, w) KernelEntry{#name, q, w},
+inline constexpr std::array<KernelEntry, kKernelCount> kKernels{{KALVENOR_KERNELS(KALVENOR_KERNEL_ENTRY)}};
+#undef KALVENOR_KERNEL_ENTRY
 
 constexpr bool kernelsInCoverageOrder() {
     for (int i = 0; i < kKernelCount; ++i)

@@ -21,10 +21,10 @@
 // the count and sieves that segment again in smaller parts.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 
 #include "arith/carry_chain.h"
+#include "kernels/device_atomic.h"
 
 namespace kalvenor {
 
@@ -47,16 +47,6 @@ struct GpuSieveArgs {
 };
 
 inline constexpr uint32_t sieveBlocks(uint32_t length) { return (length + kSieveWindow - 1) / kSieveWindow; }
-
-KALVENOR_HD uint32_t reserveSurvivors(uint32_t* count, uint32_t n) {
-#if defined(__CUDA_ARCH__)
-    return atomicAdd(count, n);
-#elif defined(__cpp_lib_atomic_ref)
-    return std::atomic_ref<uint32_t>(*count).fetch_add(n, std::memory_order_relaxed);
-#else
-    return __atomic_fetch_add(count, n, __ATOMIC_RELAXED);
-#endif
-}
 
 // The first offset j (k = kStart + 2j) with k = target (mod q): below q.
 KALVENOR_HD uint32_t firstHit(uint64_t kStart, uint32_t q, uint32_t target) {
@@ -140,7 +130,7 @@ KALVENOR_HD void placeSlices(const GpuSieveArgs& a, SieveBlockShared& s, uint32_
         s.counts[t] = total;
         total += n;
     }
-    const uint32_t base = reserveSurvivors(a.count, total);
+    const uint32_t base = addAtomically(a.count, total);
     for (uint32_t t = 0; t < kSieveThreads; ++t) s.counts[t] += base;
 }
 

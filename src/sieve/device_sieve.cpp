@@ -27,28 +27,28 @@ bool DeviceSieve::allocate(T*& pointer, std::size_t bytes) {
     return true;
 }
 
-DeviceSieve::DeviceSieve(Runtime& runtime, const std::vector<uint32_t>& primes, uint32_t n, ThreadPool& workers,
-                         uint32_t slots, uint32_t length, uint32_t capacity)
-    : runtime_(runtime), capacity_(capacity), primeCount_(static_cast<uint32_t>(primes.size())) {
-    // q divides k*2^n+1 exactly when k = -2^-n (mod q); with millions of
-    // primes this is worth all cores, once per exponent.
-    std::vector<uint32_t> classes(primes.size());
-    workers.start(primeCount_, 1u << 14, [&](uint32_t begin, uint32_t end) {
-        for (uint32_t i = begin; i < end; ++i) {
-            const uint32_t r = inversePowerOfTwo(primes[i], n);
-            classes[i] = r == 0 ? 0 : primes[i] - r;
-        }
-    });
-    workers.wait();
+DeviceSieve::DeviceSieve(Runtime& runtime, const std::vector<uint32_t>& primes, uint32_t slots, uint32_t length,
+                         uint32_t capacity)
+    : runtime_(runtime), primes_(primes), length_(length), capacity_(capacity),
+      primeCount_(static_cast<uint32_t>(primes.size())) {
     smallCount_ = static_cast<uint32_t>(std::lower_bound(primes.begin(), primes.end(), kSieveWindow) - primes.begin());
     const std::size_t primeBytes = primes.size() * sizeof(uint32_t);
-    ok_ = allocate(primes_, primeBytes) && allocate(classes_, primeBytes) &&
-          !KALVENOR_FAILED(runtime, runtime.copyToDevice(primes_, primes.data(), primeBytes)) &&
-          !KALVENOR_FAILED(runtime, runtime.copyToDevice(classes_, classes.data(), primeBytes));
+    ok_ = allocate(devicePrimes_, primeBytes) && allocate(deviceClasses_, primeBytes) &&
+          !KALVENOR_FAILED(runtime, runtime.copyToDevice(devicePrimes_, primes.data(), primeBytes));
     scratch_.resize(slots);
     for (Scratch& s : scratch_)
         ok_ = ok_ && allocate(s.hits, primeBytes) && allocate(s.bytes, length) &&
               allocate(s.offsets, std::size_t{capacity} * sizeof(uint32_t));
+}
+
+bool DeviceSieve::setExponent(uint32_t n, ThreadPool& workers) {
+    // With millions of primes this is worth all cores, once per exponent.
+    std::vector<uint32_t> classes(primes_.size());
+    workers.start(primeCount_, 1u << 14, [&](uint32_t begin, uint32_t end) {
+        for (uint32_t i = begin; i < end; ++i) classes[i] = struckClass(primes_[i], n);
+    });
+    workers.wait();
+    return !KALVENOR_FAILED(runtime_, runtime_.copyToDevice(deviceClasses_, classes.data(), classes.size() * sizeof(uint32_t)));
 }
 
 DeviceSieve::~DeviceSieve() {
@@ -58,7 +58,7 @@ DeviceSieve::~DeviceSieve() {
 
 int DeviceSieve::submit(uint32_t slot, uint64_t kSeg, uint32_t length, uint32_t* deviceCount, int queue) {
     const Scratch& s = scratch_[slot];
-    const GpuSieveArgs args{primes_, classes_, primeCount_, smallCount_, kSeg, length, s.hits, s.bytes,
+    const GpuSieveArgs args{devicePrimes_, deviceClasses_, primeCount_, smallCount_, kSeg, length, s.hits, s.bytes,
                             s.offsets, capacity_, deviceCount};
     return runtime_.launchSieve(args, queue);
 }
@@ -92,10 +92,11 @@ std::string compareSieves(Runtime& runtime, ThreadPool& workers) {
             if (host.bytes()[j] != 0) expected.push_back(g.kSeg + 2 * uint64_t{j});
 
         const auto capacity = static_cast<uint32_t>(expected.size());
-        DeviceSieve device(runtime, *primes, g.n, workers, 1, g.length, capacity);
+        DeviceSieve device(runtime, *primes, 1, g.length, capacity);
         uint32_t* count = nullptr;
         void* p = nullptr;
-        if (!device.ok() || KALVENOR_FAILED(runtime, runtime.allocateDevice(&p, sizeof(uint32_t))))
+        if (!device.ok() || !device.setExponent(g.n, workers) ||
+            KALVENOR_FAILED(runtime, runtime.allocateDevice(&p, sizeof(uint32_t))))
             return "the device sieve could not be set up";
         count = static_cast<uint32_t*>(p);
         uint32_t found = 0;

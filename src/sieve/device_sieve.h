@@ -1,6 +1,7 @@
 // The sieve that runs on the device (kernels/sieve_kernel.h), seen from the
-// host: the per-prime data computed once per exponent, the scratch of each
-// ring slot, and the check that it keeps exactly what the host sieve keeps.
+// host: the primes and the scratch of each ring slot, set up once per
+// assignment, the classes the primes strike, once per exponent, and the
+// check that it keeps exactly what the host sieve keeps.
 #pragma once
 
 #include <cstdint>
@@ -19,18 +20,24 @@ uint32_t deviceSegmentLength(const std::vector<uint32_t>& primes, uint32_t capac
 
 class DeviceSieve {
 public:
-    // Computes the classes the primes strike for exponent n on `workers` and
-    // puts them and the primes on the device, with scratch for `slots`
-    // segments of at most `length` multipliers and `capacity` survivors each.
-    // ok() says whether every allocation and copy worked (failures are reported).
-    DeviceSieve(Runtime& runtime, const std::vector<uint32_t>& primes, uint32_t n, ThreadPool& workers, uint32_t slots,
-                uint32_t length, uint32_t capacity);
+    // Puts the primes on the device, with scratch for `slots` segments of at
+    // most `length` multipliers and `capacity` survivors each, once for all
+    // the exponents of an assignment. ok() says whether every allocation and
+    // copy worked (failures are reported). `primes` must outlive the sieve.
+    DeviceSieve(Runtime& runtime, const std::vector<uint32_t>& primes, uint32_t slots, uint32_t length, uint32_t capacity);
+    DeviceSieve(Runtime&, std::vector<uint32_t>&&, uint32_t, uint32_t, uint32_t) = delete;
     ~DeviceSieve();
     DeviceSieve(const DeviceSieve&) = delete;
     DeviceSieve& operator=(const DeviceSieve&) = delete;
 
     bool ok() const { return ok_; }
+    uint32_t slots() const { return static_cast<uint32_t>(scratch_.size()); }
+    uint32_t length() const { return length_; }
     uint32_t capacity() const { return capacity_; }
+
+    // The classes the primes strike at exponent n, computed on `workers` and
+    // put on the device; false (reported) when the copy failed.
+    bool setExponent(uint32_t n, ThreadPool& workers);
 
     // Queues the sieve of `length` multipliers from kSeg (odd; the last one
     // below 2^64) in `queue`, with slot's scratch; the survivors' count goes
@@ -53,9 +60,10 @@ private:
     bool allocate(T*& pointer, std::size_t bytes);
 
     Runtime& runtime_;
-    uint32_t capacity_ = 0, primeCount_ = 0, smallCount_ = 0;
-    uint32_t* primes_ = nullptr;
-    uint32_t* classes_ = nullptr;
+    const std::vector<uint32_t>& primes_;
+    uint32_t length_ = 0, capacity_ = 0, primeCount_ = 0, smallCount_ = 0;
+    uint32_t* devicePrimes_ = nullptr;
+    uint32_t* deviceClasses_ = nullptr;
     std::vector<Scratch> scratch_;
     std::vector<void*> allocations_;
     bool ok_ = false;

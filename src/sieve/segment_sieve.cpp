@@ -7,6 +7,7 @@
 #include <new>
 
 #include "common/verify.h"
+#include "kernels/sieve_kernel.h"
 
 
 namespace kalvenor {
@@ -20,16 +21,6 @@ constexpr uint32_t kBlockBytes = 1u << 16;
 
 // Below this a segment is not worth handing to other threads.
 constexpr uint32_t kMinPartBytes = 1u << 18;
-
-// Offset from kStart to the first odd multiplier k >= kStart with k = target
-// (mod q), in bytes (steps of 2): below q. Kept as an offset so nothing wraps
-// near 2^64.
-inline uint64_t firstHit(uint64_t kStart, uint64_t q, uint64_t target) {
-    const uint64_t from = kStart % q;
-    uint64_t offset = target >= from ? target - from : target + q - from;
-    if (offset & 1u) offset += q;  // the walk steps by 2: only even offsets are in it
-    return offset / 2;
-}
 
 // Survivors (non-zero bytes) among bytes [begin, end).
 uint32_t countSurvivors(const uint8_t* bytes, uint32_t begin, uint32_t end) {
@@ -74,8 +65,7 @@ uint32_t storeSurvivors(const uint8_t* bytes, uint32_t begin, uint32_t end, uint
     return count;
 }
 
-}  // namespace
-
+// 2^-n mod q for an odd prime q, as ((q+1)/2)^n mod q.
 uint32_t inversePowerOfTwo(uint32_t q, uint32_t n) {
     uint64_t result = 1 % q;
     uint64_t base = (q + 1ull) / 2;  // the inverse of 2 modulo q
@@ -84,6 +74,13 @@ uint32_t inversePowerOfTwo(uint32_t q, uint32_t n) {
         base = base * base % q;
     }
     return static_cast<uint32_t>(result);
+}
+
+}  // namespace
+
+uint32_t struckClass(uint32_t q, uint32_t n) {
+    const uint32_t r = inversePowerOfTwo(q, n);
+    return r == 0 ? 0 : q - r;
 }
 
 int32_t sieveRangeFor(uint32_t primeCount, uint32_t batchCapacity) {
@@ -101,12 +98,8 @@ SegmentSieve::SegmentSieve(const std::vector<uint32_t>& primes, uint32_t n, uint
     : primes_(primes), workers_(workers), range_(sieveRange) {
     bytes_.reset(new (std::nothrow) uint8_t[sieveRange]);
     if (!bytes_) return;
-    // q divides k*2^n+1 exactly when k = -2^-n (mod q).
     struckClass_.reserve(primes.size());
-    for (uint32_t q : primes) {
-        const uint32_t r = inversePowerOfTwo(q, n);
-        struckClass_.push_back(r == 0 ? 0 : q - r);
-    }
+    for (uint32_t q : primes) struckClass_.push_back(struckClass(q, n));
     buildPattern();
 }
 

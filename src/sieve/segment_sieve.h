@@ -15,8 +15,10 @@ namespace kalvenor {
 // batch of `batchCapacity` survivors at that sieve depth.
 int32_t sieveRangeFor(uint32_t primeCount, uint32_t batchCapacity);
 
-// 2^-n mod q for an odd prime q, as ((q+1)/2)^n mod q.
-uint32_t inversePowerOfTwo(uint32_t q, uint32_t n);
+// The class of k that the odd prime q strikes at exponent n: q divides
+// k*2^n+1 exactly when k = -2^-n (mod q). The first hit of that class in a
+// segment is kernels/sieve_kernel.h's firstHit, on the host as on the device.
+uint32_t struckClass(uint32_t q, uint32_t n);
 
 class SegmentSieve {
 public:

@@ -9,7 +9,6 @@
 #include "common/verify.h"
 #include "device/runtime_error.h"
 #include "kernels/kernel_args.h"
-#include "sieve/device_sieve.h"
 #include "sieve/factor_report.h"
 #include "sieve/segment_sieve.h"
 #include "workfiles/checkpoint.h"
@@ -43,20 +42,20 @@ SieveStatus runSieve(uint64_t kFirst, uint64_t kEnd, RunState& state, const Siev
     Runtime& runtime = context.runtime;
     const uint32_t n = state.nCurrent;
     const SieveSettings& settings = context.settings;
-    const bool onDevice = settings.onDevice;
+    DeviceSieve* const deviceSieve = context.deviceSieve;
+    const bool onDevice = deviceSieve != nullptr;
     // Queue 0 is the default queue; each slot has one of the others.
     const auto slots = static_cast<uint32_t>(std::min<std::size_t>(context.slots.size(), Runtime::kQueues - 1));
-    KALVENOR_VERIFY_THAT(slots > 0);
+    KALVENOR_VERIFY_THAT(slots > 0 && (!onDevice || deviceSieve->slots() >= slots));
     // A host-sieved batch lives in the slot's host buffer; a device-sieved one only on the device.
-    const uint32_t capacity = std::max(onDevice ? settings.batchCapacity : std::min(settings.batchCapacity, context.slots[0].capacity), 1u);
+    const uint32_t capacity =
+        onDevice ? deviceSieve->capacity() : std::max(std::min(settings.batchCapacity, context.slots[0].capacity), 1u);
     const uint32_t blocks = (capacity + kThreadsPerBlock - 1) / kThreadsPerBlock;
-    const uint32_t range = onDevice ? deviceSegmentLength(context.smallPrimes, capacity) : std::max(settings.segmentLength, 1u);
+    const uint32_t range = onDevice ? deviceSieve->length() : std::max(settings.segmentLength, 1u);
 
     std::unique_ptr<SegmentSieve> hostSieve;
-    std::unique_ptr<DeviceSieve> deviceSieve;
     if (onDevice) {
-        deviceSieve = std::make_unique<DeviceSieve>(runtime, context.smallPrimes, n, context.workers, slots, range, capacity);
-        if (!deviceSieve->ok()) return SieveStatus::DeviceFailed;
+        if (!deviceSieve->setExponent(n, context.workers)) return SieveStatus::DeviceFailed;
     } else {
         hostSieve = std::make_unique<SegmentSieve>(context.smallPrimes, n, range, context.workers);
         if (!hostSieve->allocated()) {

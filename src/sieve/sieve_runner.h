@@ -13,6 +13,7 @@
 #include "device/runtime.h"
 #include "device/thread_pool.h"
 #include "device/transfer_buffers.h"
+#include "sieve/device_sieve.h"
 #include "workfiles/run_state.h"
 
 namespace kalvenor {
@@ -22,7 +23,6 @@ struct SieveSettings {
     int kernelIndex = -1;
     uint32_t batchCapacity = 0;  // multipliers per launch, one per thread
     uint32_t segmentLength = 0;  // odd multipliers per host sieve segment
-    bool onDevice = false;       // the device sieves, batchCapacity survivors a segment
 };
 
 struct SieveContext {
@@ -31,6 +31,9 @@ struct SieveContext {
     ThreadPool& workers;  // sieve and collect long segments in parts
     const SieveSettings& settings;
     const std::vector<uint32_t>& smallPrimes;
+    // When set, the device sieves, in segments and batches of its own size,
+    // with scratch for every slot of the ring; otherwise the host does.
+    DeviceSieve* deviceSieve = nullptr;
 };
 
 // What runSieve takes from the outside world besides the device, so that a

@@ -62,9 +62,9 @@ TEST(LaunchConfig, DeviceSieveIsShapedByTheCostOfATest) {
     const DeviceInfo h100{"H100", 9, 0, 132, 1980000};
     DeviceSieveShape last{UINT32_MAX, 0};
     for (int index = 0; index < kKernelCount; index += 2) {  // the lower levels: tests grow dearer
-        const KernelSpec& spec = kKernels[index];
-        const DeviceSieveShape shape = deviceSieveShape(h100, spec.q, spec.w, 32 * spec.q + 16);
-        SCOPED_TRACE(spec.name);
+        const KernelEntry& kernel = kKernels[index];
+        const DeviceSieveShape shape = deviceSieveShape(h100, kernel.q, kernel.w, 32 * kernel.q + 16);
+        SCOPED_TRACE(kernel.name);
         EXPECT_EQ(shape.batch % 256, 0u);
         EXPECT_TRUE(shape.batch >= (1u << 20) && shape.batch <= (1u << 24)) << shape.batch;
         EXPECT_LE(shape.batch, last.batch);

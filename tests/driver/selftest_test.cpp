@@ -45,7 +45,7 @@ TEST(Selftest, NamesTheBrokenKernelAndPassesTheOthers) {
     std::string text(1 << 16, '\0');
     text.resize(std::fread(text.data(), 1, text.size(), out));
     std::fclose(out);
-    for (const KernelSpec& kernel : kKernels) {
+    for (const KernelEntry& kernel : kKernels) {
         const size_t line = text.find(std::string("  ") + kernel.name + " ");
         ASSERT_NE(line, std::string::npos) << kernel.name << "\n" << text;
         const std::string verdict = &kernel == &kKernels[kBroken] ? "FAIL" : " pass ";

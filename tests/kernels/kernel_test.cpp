@@ -79,7 +79,7 @@ std::vector<std::pair<uint64_t, uint32_t>> formsOf(uint64_t k, uint32_t n) {
 // part of the next, an odd count so the last group is short; among them,
 // ones the kernel must leave alone: k = 0 and P a word too narrow or too wide.
 TEST_P(EveryKernel, MatchesGmpAndLeavesAloneWhatItDoesNotServe) {
-    const KernelSpec& kernel = kKernels[index()];
+    const KernelEntry& kernel = kKernels[index()];
     std::mt19937_64 random(1000 + index());
     int launches = 0;
     for (uint32_t n : windowExponents(kernel.q, random)) {
@@ -210,7 +210,7 @@ INSTANTIATE_TEST_SUITE_P(Devices, Launch, ::testing::ValuesIn(kDevices), wayName
 TEST(Coverage, AgreesWithTheOracleEverywhere) {
     ASSERT_EQ(kKernelCount, 36);
     for (int i = 0; i < kKernelCount; ++i) {
-        const KernelSpec& kernel = kKernels[i];
+        const KernelEntry& kernel = kKernels[i];
         EXPECT_EQ(kernel.name, testing::kernelName(kernel.q, kernel.w)) << i;
         // The bit range of k that keeps P at w words, at each exponent of the window.
         for (uint32_t n = 32 * kernel.q; n < 32 * kernel.q + 32; ++n) {

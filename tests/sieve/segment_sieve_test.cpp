@@ -26,8 +26,8 @@ constexpr uint64_t kTop = UINT64_MAX;
 // holds them; its count is of all of them either way.
 std::vector<uint64_t> deviceSieved(Runtime& runtime, ThreadPool& workers, const std::vector<uint32_t>& primes, uint32_t n,
                                    uint64_t kSeg, uint32_t length, uint32_t capacity, uint32_t& count) {
-    DeviceSieve sieve(runtime, primes, n, workers, 2, length, capacity);
-    EXPECT_TRUE(sieve.ok());
+    DeviceSieve sieve(runtime, primes, 2, length, capacity);
+    EXPECT_TRUE(sieve.ok() && sieve.setExponent(n, workers));
     count = 0xA5A5A5A5u;  // the sieve clears it
     EXPECT_EQ(0, sieve.submit(1, kSeg, length, &count, 2));
     EXPECT_EQ(0, runtime.waitQueue(2));

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <random>
 #include <set>
 #include <string>
@@ -39,6 +40,7 @@ struct Rig {
     ThreadPool workers{3};
     SieveSettings settings;
     std::vector<uint32_t> primes;
+    std::unique_ptr<DeviceSieve> deviceSieve;  // when the device sieves
     RunState state;
     int64_t now = 1000;
     int64_t secondsPerLaunch = 0;
@@ -53,7 +55,10 @@ struct Rig {
 
     // A ring of `ring` slots; `onDevice`: the device sieves, `threads` survivors a batch.
     Rig(uint32_t n, uint32_t threads, uint32_t range, std::vector<uint32_t> table, uint32_t ring = 2, bool onDevice = false)
-        : slots(ring), settings{kKernelIndex, threads, range, onDevice}, primes(std::move(table)) {
+        : slots(ring), settings{kKernelIndex, threads, range}, primes(std::move(table)) {
+        const uint32_t capacity = std::max(threads, 1u);
+        if (onDevice)
+            deviceSieve = std::make_unique<DeviceSieve>(spy, primes, ring, deviceSegmentLength(primes, capacity), capacity);
         for (TransferBuffers& b : slots) EXPECT_EQ(0, allocateTransferBuffers(spy, b, std::max(threads, 1u)));
         state.nCurrent = n;
         spy.onLaunch = [this] { now += secondsPerLaunch; };
@@ -63,7 +68,7 @@ struct Rig {
     }
 
     void run(uint64_t first, uint64_t last) {
-        const SieveContext context{spy, slots, workers, settings, primes};
+        const SieveContext context{spy, slots, workers, settings, primes, deviceSieve.get()};
         const SieveHooks hooks{[this] { return now; },
                                [this](RunState& s, uint64_t k) { checkpoints.push_back({k, s.kTested, s.factors}); },
                                [this] { return spy.launches.size() >= stopAfterLaunches ? SIGTERM : 0; }};
@@ -86,18 +91,18 @@ struct Rig {
         const std::vector<uint64_t> expected = survivors(first, last, state.nCurrent, primes);
         std::vector<uint64_t> sent = spy.sent();
         // Batches run again in parts or finished out of step are tested out of walk order.
-        if (spy.late || settings.onDevice) std::sort(sent.begin(), sent.end());
+        if (spy.late || deviceSieve) std::sort(sent.begin(), sent.end());
         ASSERT_EQ(sent, expected);
         EXPECT_EQ(state.kTested, testedBefore + expected.size());
         EXPECT_EQ(spy.unclearedLaunches, 0);
         const std::vector<std::size_t> copies = spy.batchCopyBytes();
-        EXPECT_EQ(copies.size(), settings.onDevice ? 0 : spy.launches.size());
+        EXPECT_EQ(copies.size(), deviceSieve ? 0 : spy.launches.size());
         for (std::size_t i = 0; i < spy.launches.size(); ++i) {
             const testing::SpyRuntime::Launch& l = spy.launches[i];
             EXPECT_EQ(std::tuple(l.kernelIndex, l.blocks * 256, l.threadsPerBlock, l.n),
                       std::tuple(kKernelIndex, (settings.batchCapacity + 255) / 256 * 256, 256u, state.nCurrent));
             EXPECT_LE(l.count, settings.batchCapacity);
-            EXPECT_TRUE(spy.late || settings.onDevice || copies[i] == l.count * sizeof(uint64_t));
+            EXPECT_TRUE(spy.late || deviceSieve || copies[i] == l.count * sizeof(uint64_t));
         }
         for (const Checkpoint& cp : checkpoints) {
             EXPECT_TRUE(cp.k <= last && cp.k % 2 == 1) << cp.k;
