@@ -45,8 +45,8 @@ uint32_t chunkSize(uint32_t slots, unsigned workers) {
 
 class HostRuntime final : public Runtime {
 public:
-    explicit HostRuntime(unsigned threads)
-        : cpu_(readCpuInfo()), pool_(threads == 0 ? cpu_.hardwareThreads : threads) {}
+    HostRuntime(unsigned threads, PauseCheck paused)
+        : cpu_(readCpuInfo()), pool_(threads == 0 ? cpu_.hardwareThreads : threads, std::move(paused)) {}
 
     RuntimeKind kind() const override { return RuntimeKind::Host; }
     int runtimeVersion() const override { return 0; }
@@ -190,8 +190,8 @@ private:
 
 }  // namespace
 
-std::unique_ptr<Runtime> makeHostRuntime(unsigned threads) {
-    return std::make_unique<HostRuntime>(threads);
+std::unique_ptr<Runtime> makeHostRuntime(unsigned threads, PauseCheck paused) {
+    return std::make_unique<HostRuntime>(threads, std::move(paused));
 }
 
 }  // namespace kalvenor

@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "device/thread_pool.h"
 #include "kernels/kernel_args.h"
 #include "kernels/sieve_kernel.h"
 
@@ -82,10 +83,11 @@ struct RuntimeChoice {
 
 // CUDA device `ordinal` when the binary has CUDA and that device is usable;
 // otherwise the host device, with the reason. forceHost picks the host device.
-RuntimeChoice chooseRuntime(bool forceHost = false, int ordinal = 0);
+// The host device's workers wait while `paused` says so.
+RuntimeChoice chooseRuntime(bool forceHost = false, int ordinal = 0, PauseCheck paused = {});
 
 // The host-emulated device with `threads` workers (0: one per hardware thread).
-std::unique_ptr<Runtime> makeHostRuntime(unsigned threads = 0);
+std::unique_ptr<Runtime> makeHostRuntime(unsigned threads = 0, PauseCheck paused = {});
 
 #if KALVENOR_WITH_CUDA
 std::unique_ptr<Runtime> makeCudaRuntime();

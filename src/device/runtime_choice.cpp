@@ -23,8 +23,8 @@ int compiledCudaVersion() {
 
 namespace {
 
-RuntimeChoice hostChoice(std::string why) {
-    return RuntimeChoice{makeHostRuntime(), std::move(why)};
+RuntimeChoice hostChoice(std::string why, PauseCheck paused) {
+    return RuntimeChoice{makeHostRuntime(0, std::move(paused)), std::move(why)};
 }
 
 #if KALVENOR_WITH_CUDA
@@ -74,7 +74,7 @@ std::string cudaUnusableReason(int ordinal) {
 
 }  // namespace
 
-RuntimeChoice chooseRuntime(bool forceHost, int ordinal) {
+RuntimeChoice chooseRuntime(bool forceHost, int ordinal, PauseCheck paused) {
 #if KALVENOR_WITH_CUDA
     int runtimeVersion = 0;
     int driverVersion = 0;
@@ -82,9 +82,9 @@ RuntimeChoice chooseRuntime(bool forceHost, int ordinal) {
     cudaDriverGetVersion(&driverVersion);
     RuntimeChoice choice;
     if (forceHost) {
-        choice = hostChoice("the host device was requested");
+        choice = hostChoice("the host device was requested", paused);
     } else if (std::string why = cudaUnusableReason(ordinal); !why.empty()) {
-        choice = hostChoice(std::move(why));
+        choice = hostChoice(std::move(why), paused);
     } else {
         choice = RuntimeChoice{makeCudaRuntime(), {}};
     }
@@ -92,9 +92,9 @@ RuntimeChoice chooseRuntime(bool forceHost, int ordinal) {
     choice.cudaDriverVersion = driverVersion;
     return choice;
 #else
-    if (forceHost) return hostChoice("the host device was requested");
+    if (forceHost) return hostChoice("the host device was requested", paused);
     (void)ordinal;
-    return hostChoice("built without CUDA");
+    return hostChoice("built without CUDA", paused);
 #endif
 }
 

@@ -1,13 +1,21 @@
 #include "device/thread_pool.h"
 
+#include <pthread.h>
+#include <signal.h>
+
 #include <algorithm>
+#include <chrono>
 #include <system_error>
 #include <utility>
 
 namespace kalvenor {
 
-ThreadPool::ThreadPool(unsigned threads) {
+ThreadPool::ThreadPool(unsigned threads, PauseCheck paused) : paused_(std::move(paused)) {
     threads = std::max(threads, 1u);
+    sigset_t timer, before;
+    sigemptyset(&timer);
+    sigaddset(&timer, SIGALRM);
+    pthread_sigmask(SIG_BLOCK, &timer, &before);  // inherited by the workers
     workers_.reserve(threads);
     for (unsigned i = 0; i < threads; ++i) {
         try {
@@ -16,6 +24,7 @@ ThreadPool::ThreadPool(unsigned threads) {
             break;  // a thread limit: the ones already running will do
         }
     }
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
 }
 
 ThreadPool::~ThreadPool() {
@@ -56,6 +65,7 @@ void ThreadPool::wait() {
 
 void ThreadPool::drainChunks() {
     for (;;) {
+        while (paused_ && paused_()) std::this_thread::sleep_for(std::chrono::milliseconds(100));
         const uint64_t begin = next_.fetch_add(chunk_, std::memory_order_relaxed);
         if (begin >= total_) return;
         const uint64_t end = std::min<uint64_t>(begin + chunk_, total_);

@@ -13,14 +13,19 @@
 
 namespace kalvenor {
 
+// True while the work must wait: a client that suspends the program stops
+// only its main thread, so the workers ask before each chunk.
+using PauseCheck = std::function<bool()>;
+
 class ThreadPool {
 public:
     using Task = std::function<void(uint32_t begin, uint32_t end)>;
 
     // Starts `threads` workers (at least one is attempted). If the system
     // refuses to start some, the pool makes do with fewer; with none at all,
-    // start() runs the work on the calling thread.
-    explicit ThreadPool(unsigned threads);
+    // start() runs the work on the calling thread. The workers never take
+    // SIGALRM: a client library's interval timer expects it on the main thread.
+    explicit ThreadPool(unsigned threads, PauseCheck paused = {});
     ~ThreadPool();
     ThreadPool(const ThreadPool&) = delete;
     ThreadPool& operator=(const ThreadPool&) = delete;
@@ -41,6 +46,7 @@ private:
     std::condition_variable wake_;
     std::condition_variable done_;
     std::vector<std::thread> workers_;
+    PauseCheck paused_;
 
     // The current job; written only while no worker is inside one.
     Task task_;

@@ -9,18 +9,18 @@
 
 #include "common/text_format.h"
 #include "driver/launch_config.h"
+#include "driver/live_progress.h"
 #include "sieve/device_sieve.h"
 #include "sieve/sieve_runner.h"
 #include "sieve/small_primes.h"
 #include "workfiles/assignment_file.h"
 #include "workfiles/checkpoint.h"
 #include "workfiles/log_files.h"
+#include "workfiles/result_record.h"
 
 namespace kalvenor {
 
 namespace {
-
-constexpr const char* kWorkFile = "worktodo.txt";
 
 // How the run of one line ended: its line removed with `removal`, or the
 // program stops with `stop`.
@@ -36,16 +36,17 @@ ExitCode stoppedBySignal(int signal, const RunState& state) {
                                         state.nCurrent, signal, state.kCurrent);
     std::printf("\n%s", line.c_str());
     std::fflush(stdout);
-    appendToLog(kResultsPath, timeStamp() + line);
+    appendToLog(state.paths.results, timeStamp() + line);
     return stoppedBy(signal);
 }
 
 // Runs exponent nCurrent over kCurrent..kEnd and logs its summary.
-SieveStatus runExponent(const SieveContext& sieve, const SieveHooks& hooks, RunState& state) {
+SieveStatus runExponent(const SieveContext& sieve, const SieveHooks& hooks, LiveProgress& progress, RunState& state) {
     std::printf("\nTesting for n = %u\n", state.nCurrent);
     std::fflush(stdout);
     state.clockMark = elapsedMilliseconds();
     const SieveStatus status = runSieve(state.kCurrent, state.kEnd, state, sieve, hooks);
+    progress.clear();
     if (status != SieveStatus::Done) return status;
     state.seconds += (elapsedMilliseconds() - state.clockMark) / 1000.0;
     // A range can finish faster than the clock ticks; show a rate of 0 then
@@ -55,16 +56,35 @@ SieveStatus runExponent(const SieveContext& sieve, const SieveHooks& hooks, RunS
     const std::string summary = exponentSummary(state);
     std::printf("\n%s", summary.c_str());
     std::fflush(stdout);
-    appendToLog(kResultsPath, timeStamp() + summary);
+    appendToLog(state.paths.results, timeStamp() + summary);
 
     // Only now that the summary is logged may the checkpoint move on: a
     // restart then neither repeats this exponent nor throws the range away.
+    state.exponentsDone.push_back({state.nCurrent, state.kTested});
     advanceCheckpoint(state);
     state.kTested = 0;
     state.seconds = 0.0;
     state.kCurrent = state.kStart;
     state.nCurrent += 1;
     return SieveStatus::Done;
+}
+
+// The sieve's hooks for a run under `host`: its checkpoint schedule and
+// progress reports, the stop signals, and the status line.
+SieveHooks runHooks(const WorkContext& context, LiveProgress& progress) {
+    SieveHooks hooks = defaultSieveHooks();
+    hooks.stopRequested = [&context] { return context.stop.requested(); };
+    hooks.checkpointDue = [&context](bool minutePassed) { return context.host.timeToCheckpoint(minutePassed); };
+    hooks.checkpoint = [&context, &progress](RunState& state, uint64_t k) {
+        progress.clear();
+        writeCheckpoint(state, k);
+        context.host.checkpointWritten();
+    };
+    hooks.batchLanded = [&context, &progress](const RunState& state, uint64_t k) {
+        context.host.fractionDone(lineFraction(state, k));
+        progress.update(state, k);
+    };
+    return hooks;
 }
 
 ExitCode exitCodeOf(SieveStatus status) {
@@ -77,15 +97,18 @@ ExitCode exitCodeOf(SieveStatus status) {
 
 // Runs the range readAssignment has just accepted and removes its line.
 AssignmentEnd runAssignment(const WorkContext& context, RunState& state) {
+    // Planned from the line's start, not from where a restart takes it up,
+    // so the sieve (and with it every count of the record) is the same
+    // however often the line was interrupted.
+    LaunchPlan plan = planLaunch(context.device, context.runtime.kind(), state.nStart, state.kStart, context.sieve);
+    if (plan.refusal != nullptr) {
+        std::fputs(plan.refusal, stdout);
+        std::fflush(stdout);
+        return {.removal = AssignmentStatus::Ready, .stop = ExitCode::Stopped};
+    }
     // A checkpoint may say that every exponent is done (it is moved past the
     // last one before the line is removed); then only the closing is left.
     if (state.nCurrent <= state.nEnd) {
-        LaunchPlan plan = planLaunch(context.device, context.runtime.kind(), state.nCurrent, state.kCurrent, context.sieve);
-        if (plan.refusal != nullptr) {
-            std::fputs(plan.refusal, stdout);
-            std::fflush(stdout);
-            return {.removal = AssignmentStatus::Ready, .stop = ExitCode::Stopped};
-        }
         const std::optional<std::vector<uint32_t>> smallPrimes = buildSmallPrimes(plan.config.primeCount);
         if (!smallPrimes) return {.removal = AssignmentStatus::Ready, .stop = ExitCode::Stopped};
         if (plan.config.deviceSieve)
@@ -103,8 +126,8 @@ AssignmentEnd runAssignment(const WorkContext& context, RunState& state) {
         }
         const SieveContext sieve{context.runtime, context.slots, context.sieveWorkers, settings, *smallPrimes,
                                  deviceSieve.get()};
-        SieveHooks hooks = defaultSieveHooks();
-        hooks.stopRequested = [&context] { return context.stop.requested(); };
+        LiveProgress progress(context.liveProgress);
+        const SieveHooks hooks = runHooks(context, progress);
         state.numbers = state.kEnd - state.kStart + 1;
         while (state.nCurrent <= state.nEnd) {
             if (const int signal = context.stop.requested(); signal != 0) {
@@ -112,14 +135,18 @@ AssignmentEnd runAssignment(const WorkContext& context, RunState& state) {
                 writeCheckpoint(state, state.kCurrent);  // the start of the next exponent
                 return {.removal = AssignmentStatus::Ready, .stop = stoppedBySignal(signal, state)};
             }
-            const SieveStatus status = runExponent(sieve, hooks, state);
+            const SieveStatus status = runExponent(sieve, hooks, progress, state);
             if (status == SieveStatus::Stopped)
                 return {.removal = AssignmentStatus::Ready, .stop = stoppedBySignal(context.stop.requested(), state)};
             if (status != SieveStatus::Done) return {.removal = AssignmentStatus::Ready, .stop = exitCodeOf(status)};
         }
     }
 
-    const AssignmentStatus removal = removeFinishedLine(kWorkFile, state.line);
+    // The record goes first: a line removed without it would be lost to
+    // whoever collects the records. Kept, the line is taken up again.
+    if (!appendRecord(state.paths.records, completeRecord(state, {plan.config.deviceSieve, plan.config.primeCount})))
+        return {.removal = AssignmentStatus::Ready, .stop = ExitCode::WorkFileWriteFailed};
+    const AssignmentStatus removal = removeFinishedLine(state.paths.work, state.line, state.paths.checkpoint);
     if (removal == AssignmentStatus::WriteFailed || removal == AssignmentStatus::Unreadable) return {removal, std::nullopt};
 
     std::string closing =
@@ -127,7 +154,7 @@ AssignmentEnd runAssignment(const WorkContext& context, RunState& state) {
             ? std::string("Range is complete. No factors found.\n")
             : formatText("Range is complete. Found %d factor(s). For details see file factors.txt\n", state.factors);
     closing += std::string(80, '-') + "\n";
-    appendToLog(kResultsPath, closing);
+    appendToLog(state.paths.results, closing);
     return {removal, std::nullopt};
 }
 
@@ -143,32 +170,33 @@ std::string exponentSummary(const RunState& state) {
 
 ExitCode runAssignmentLoop(const WorkContext& context) {
     RunState state;
+    state.paths = context.paths;
     while (true) {
         if (const int signal = context.stop.requested(); signal != 0) return stoppedBy(signal);  // between lines
-        AssignmentStatus status = readAssignment(kWorkFile, state);
+        AssignmentStatus status = readAssignment(state.paths.work, state);
         switch (status) {
             case AssignmentStatus::NoAssignment:
                 std::printf("\nNo available assignments found in worktodo file.\n");
                 return ExitCode::Stopped;
             case AssignmentStatus::BlankLine:
                 std::printf("\nRemoved blank line from worktodo file.\n");
-                status = removeFirstLine(kWorkFile);
+                status = removeFirstLine(state.paths.work, state.paths.checkpoint);
                 break;
             case AssignmentStatus::NoKeyword:
                 std::printf("\nRemoved a line that does not begin with FermatFactor= (case-sensitive).\n");
-                status = removeFirstLine(kWorkFile);
+                status = removeFirstLine(state.paths.work, state.paths.checkpoint);
                 break;
             case AssignmentStatus::BadValues:
                 std::printf("\nRemoved a line with incorrect start or end values of k or n.\n");
-                status = removeFirstLine(kWorkFile);
+                status = removeFirstLine(state.paths.work, state.paths.checkpoint);
                 break;
             case AssignmentStatus::LineTooLong:
                 std::printf("\nRemoved a line too long to be an assignment (more than 98 characters).\n");
-                status = removeFirstLine(kWorkFile);
+                status = removeFirstLine(state.paths.work, state.paths.checkpoint);
                 break;
             case AssignmentStatus::CheckpointMismatch:
                 std::printf("\nRemoved obsolete checkpoint file kalvenor.cpt and continue.\n");
-                if (std::remove(kCheckpointPath) != 0) {
+                if (std::remove(state.paths.checkpoint.c_str()) != 0) {
                     std::fflush(stdout);
                     std::perror("\nCan't delete the checkpoint file kalvenor.cpt");
                     return ExitCode::RuntimeFailure;

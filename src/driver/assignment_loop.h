@@ -11,6 +11,7 @@
 #include "device/transfer_buffers.h"
 #include "driver/exit_code.h"
 #include "driver/launch_config.h"
+#include "driver/run_host.h"
 #include "driver/stop_signals.h"
 #include "workfiles/run_state.h"
 
@@ -23,6 +24,9 @@ struct WorkContext {
     SieveRequest sieve;
     ThreadPool& sieveWorkers;
     const StopSignals& stop;
+    const WorkPaths& paths;
+    RunHost& host;
+    bool liveProgress = false;  // a status line on the terminal
 };
 
 // Returns WorkDone when the last line is done, or why it stopped before.

@@ -143,7 +143,7 @@ DeviceSieveShape deviceSieveShape(const DeviceInfo& device, uint32_t q, uint32_t
     // multiply-add of the ideal count, 64 a cycle; a strike of a large prime
     // is one scattered byte store, about 1.5 cycles of L2 bandwidth; a
     // prime's first hit in a segment (a 64-bit remainder) about a cycle.
-    const double multiplyAdds = 2.0 * (w * (w - 1) / 2.0 + w + w * (w - static_cast<double>(q)));
+    const double multiplyAdds = multiplyAddsPerSquaring(KernelEntry{"", q, w});
     const double test = n * 2.5 * multiplyAdds / 64.0;
     constexpr double kStrike = 1.5, kFirstHit = 1.0;
     const double cyclesPerSecond = std::max(device.multiProcessorCount, 1) * std::max(device.clockRate, 1) * 1e3;

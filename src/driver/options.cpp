@@ -22,6 +22,9 @@ bool parseDecimal(const std::string& text, int64_t most, Number& number) {
 
 }  // namespace
 
+// More units than a project hands out in a year of work would only be a typo.
+constexpr int64_t kMostUnits = 1000000;
+
 // The most odd primes below 2^32.
 constexpr int64_t kMostSievePrimes = 203280220;
 
@@ -31,7 +34,8 @@ Options parseOptions(const std::vector<std::string>& arguments) {
     std::vector<std::string> given;  // options with a value, each allowed once
     for (size_t i = 0; i < arguments.size(); ++i) {
         const std::string& argument = arguments[i];
-        const bool isAction = argument == "--help" || argument == "-h" || argument == "--version" || argument == "--selftest";
+        const bool isAction = argument == "--help" || argument == "-h" || argument == "--version" ||
+                              argument == "--selftest" || argument == "--cut";
         if (isAction && action != nullptr && argument != action) {
             options.error = "options '" + std::string(action) + "' and '" + argument + "' cannot be used together";
             return options;
@@ -47,6 +51,25 @@ Options parseOptions(const std::vector<std::string>& arguments) {
         }
         if (argument == "--selftest") {
             options.selftest = true;
+            continue;
+        }
+        if (argument == "--quiet") {
+            options.quiet = true;
+            continue;
+        }
+        if (argument == "--cut") {
+            if (i + 2 >= arguments.size()) {
+                options.error = "option '--cut' needs a unit count and an assignment line";
+                return options;
+            }
+            options.cut = true;
+            options.cutLine = arguments[i + 2];
+            if (!parseDecimal(arguments[i + 1], kMostUnits, options.cutCount) || options.cutCount == 0) {
+                options.error = "bad unit count '" + arguments[i + 1] + "' for option '--cut' (1 to " +
+                                std::to_string(kMostUnits) + ")";
+                return options;
+            }
+            i += 2;
             continue;
         }
         // The options with a value, as "--name value" or "--name=value".
@@ -101,8 +124,8 @@ Options parseOptions(const std::vector<std::string>& arguments) {
 }
 
 std::string usageText() {
-    return "Usage: kalvenor [--device N|cpu] [--sieve gpu|host] [--sieve-primes N]\n"
-           "                [--selftest | --help | --version]\n"
+    return "Usage: kalvenor [--device N|cpu] [--sieve gpu|host] [--sieve-primes N] [--quiet]\n"
+           "                [--selftest | --cut N LINE | --help | --version]\n"
            "\n"
            "Searches for factors k*2^n+1 of Fermat numbers. Without options it works through\n"
            "worktodo.txt in the current directory, line by line, until the file is empty.\n"
@@ -120,9 +143,13 @@ std::string usageText() {
            "  --selftest     check every kernel on the chosen device against known factors and\n"
            "                 the host reference, and the GPU sieve against the host sieve;\n"
            "                 reads and writes no work file\n"
+           "  --quiet        no live progress line on a terminal (elsewhere there is none)\n"
+           "  --cut N LINE   print the assignment LINE cut into at least N lines of about\n"
+           "                 equal cost, one kernel each, for N machines; parts no kernel\n"
+           "                 serves are named on standard error; reads and writes no file\n"
            "  --help         show this text\n"
            "  --version      show the program and CUDA versions\n"
-           "(--selftest, --help and --version exclude each other.)\n"
+           "(--selftest, --cut, --help and --version exclude each other.)\n"
            "\n"
            "Ctrl-C, SIGTERM or SIGHUP finish the batch in flight, save the checkpoint and stop\n"
            "(exit code 128 + the signal); a second one stops at once.\n"
@@ -133,10 +160,12 @@ std::string usageText() {
            "  results.txt    log of ranges and per-exponent summaries (appended)\n"
            "  factors.txt    every factor found, with its time stamp (appended)\n"
            "  kalvenor.cpt   checkpoint of the running line, rewritten at most once a minute\n"
+           "  results.jsonl  one record per finished line, the same bytes on every machine\n"
+           "                 that runs the line with the same sieve (appended)\n"
            "  kalvenor.lock  held while a run works here, so a second one does not start\n"
            "\n"
            "Exit codes:\n"
-           "  0    --help, --version, or a passing --selftest\n"
+           "  0    --help, --version, --cut, or a passing --selftest\n"
            "  1    no assignment, no usable worktodo.txt, an unreadable kalvenor.cpt, a refused\n"
            "       device, no memory, or a failing --selftest\n"
            "  2    a bad command line\n"

@@ -16,6 +16,10 @@ struct Options {
     bool help = false;
     bool version = false;
     bool selftest = false;
+    bool cut = false;           // --cut N LINE: print LINE as work units and stop
+    uint32_t cutCount = 0;
+    std::string cutLine;
+    bool quiet = false;         // --quiet: no live progress line on a terminal
     bool forceHost = false;     // --device cpu
     int deviceOrdinal = 0;      // --device N
     bool deviceChosen = false;  // --device N given: that device or none

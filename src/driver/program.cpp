@@ -5,11 +5,15 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
+#include "common/version.h"
 #include "device/cpu_info.h"
 #include "device/runtime_error.h"
 #include "device/thread_pool.h"
 #include "device/transfer_buffers.h"
 #include "driver/assignment_loop.h"
+#include "driver/cut_command.h"
 #include "driver/device_report.h"
 #include "driver/exit_code.h"
 #include "driver/options.h"
@@ -23,8 +27,6 @@
 namespace kalvenor {
 
 namespace {
-
-constexpr const char* kVersionText = "2.018";
 
 // Says what the program runs on and refuses what cannot run the kernels.
 // Returns Success to go on, otherwise the exit code.
@@ -89,17 +91,19 @@ SieveRequest chooseSieve(const Options& options, Runtime& runtime, ThreadPool& w
 // one being prepared; the host device runs one batch while the next is sieved.
 uint32_t ringSlots(const Runtime& runtime) { return runtime.kind() == RuntimeKind::Cuda ? 3 : 2; }
 
-ExitCode runWork(Runtime& runtime, const DeviceInfo& device, const Options& options, StopSignals& stop) {
+ExitCode runWork(Runtime& runtime, const DeviceInfo& device, const Options& options, StopSignals& stop,
+                 const WorkPaths& paths, RunHost& host) {
     std::vector<TransferBuffers> slots(ringSlots(runtime));
     ExitCode code = ExitCode::RuntimeFailure;
     bool allocated = true;
     for (TransferBuffers& slot : slots) allocated = allocated && allocateTransferBuffers(runtime, slot, kBatchCapacity) == 0;
     if (allocated) {
         // The sieve's own threads, one per hardware thread, for the whole run.
-        ThreadPool sieveWorkers(hardwareThreads());
+        ThreadPool sieveWorkers(hardwareThreads(), [&host] { return host.suspended(); });
         const SieveRequest sieve = chooseSieve(options, runtime, sieveWorkers);
         stop.setGraceful(true);
-        code = runAssignmentLoop(WorkContext{runtime, slots, device, sieve, sieveWorkers, stop});
+        const bool liveProgress = !options.quiet && ::isatty(STDOUT_FILENO) == 1;
+        code = runAssignmentLoop(WorkContext{runtime, slots, device, sieve, sieveWorkers, stop, paths, host, liveProgress});
         stop.setGraceful(false);
         std::fflush(stdout);
     }
@@ -108,7 +112,7 @@ ExitCode runWork(Runtime& runtime, const DeviceInfo& device, const Options& opti
     return code;
 }
 
-ExitCode run(const Options& options) {
+ExitCode run(Options options, RunHost& host) {
     if (!options.error.empty()) {
         std::fprintf(stderr, "kalvenor: %s\nTry 'kalvenor --help' for more information.\n", options.error.c_str());
         return ExitCode::Usage;
@@ -125,13 +129,22 @@ ExitCode run(const Options& options) {
         return ExitCode::Success;
     }
 
+    if (options.cut) return printWorkUnits(options.cutLine, options.cutCount);
+
     // A file-size limit must turn into a failed write that is reported, not a
     // silent kill in the middle of a rewrite.
     std::signal(SIGXFSZ, SIG_IGN);
     // Before any other thread exists, so that none of them takes the signals.
     StopSignals stop;
 
-    RuntimeChoice choice = chooseRuntime(options.forceHost, options.deviceOrdinal);
+    // A client that assigns a GPU has chosen it as --device N would.
+    if (const std::optional<int> assigned = host.assignedDevice()) {
+        options.deviceOrdinal = *assigned;
+        options.deviceChosen = true;
+        options.forceHost = false;
+    }
+    const WorkPaths paths = resolvedWorkPaths([&host](const char* name) { return host.resolve(name); });
+    RuntimeChoice choice = chooseRuntime(options.forceHost, options.deviceOrdinal, [&host] { return host.suspended(); });
     Runtime& runtime = *choice.runtime;
     // Whoever names a device runs one process per GPU: quietly sharing the
     // CPU instead would cost them most of their speed.
@@ -142,10 +155,11 @@ ExitCode run(const Options& options) {
     // The self-test reads and writes no work file, so it needs neither.
     DirectoryLock lock;
     if (!options.selftest) {
-        if (const ExitCode locked = lock.acquire(); locked != ExitCode::Success) return locked;
-        if (!directoryTakesTheRun()) return ExitCode::WorkFileWriteFailed;
+        if (const ExitCode locked = lock.acquire(paths.lock); locked != ExitCode::Success) return locked;
+        if (!directoryTakesTheRun(paths)) return ExitCode::WorkFileWriteFailed;
     }
     std::printf("Kalvenor_CUDA version %s\n", kVersionText);
+    if (const std::string under = host.description(); !under.empty()) std::printf("%s\n", under.c_str());
     DeviceInfo device;
     if (const ExitCode refused = describeDevice(choice, options.deviceOrdinal, device); refused != ExitCode::Success) {
         std::fflush(stdout);
@@ -155,13 +169,13 @@ ExitCode run(const Options& options) {
     std::fflush(stdout);
 
     if (options.selftest) return runSelftest(runtime) ? ExitCode::Success : ExitCode::Stopped;
-    return runWork(runtime, device, options, stop);
+    return runWork(runtime, device, options, stop, paths, host);
 }
 
 }  // namespace
 
-int runProgram(int argc, char** argv) {
-    return static_cast<int>(run(parseOptions(std::vector<std::string>(argv + 1, argv + argc))));
+int runProgram(int argc, char** argv, RunHost& host) {
+    return static_cast<int>(run(parseOptions(std::vector<std::string>(argv + 1, argv + argc)), host));
 }
 
 }  // namespace kalvenor

@@ -24,7 +24,14 @@ sigset_t stopSignals() {
 StopSignals::StopSignals() {
     const sigset_t set = stopSignals();
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    // The waiter never takes SIGALRM either: a client library's interval
+    // timer expects it on the main thread.
+    sigset_t timer, before;
+    sigemptyset(&timer);
+    sigaddset(&timer, SIGALRM);
+    pthread_sigmask(SIG_BLOCK, &timer, &before);
     waiter_ = std::thread([this] { waitForSignals(); });
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
 }
 
 StopSignals::~StopSignals() {

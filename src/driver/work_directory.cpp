@@ -17,8 +17,8 @@ namespace {
 void sayWhyNot(const char* what, int error) {
     std::fflush(stdout);
     std::fprintf(stderr,
-                 "\nkalvenor: %s: %s\nA run writes worktodo.txt, kalvenor.cpt, results.txt, factors.txt and "
-                 "kalvenor.lock in this directory; nothing was run.\n",
+                 "\nkalvenor: %s: %s\nA run writes worktodo.txt, kalvenor.cpt, results.txt, factors.txt, "
+                 "results.jsonl and kalvenor.lock in this directory; nothing was run.\n",
                  what, std::strerror(error));
 }
 
@@ -28,8 +28,8 @@ DirectoryLock::~DirectoryLock() {
     if (fd_ >= 0) ::close(fd_);
 }
 
-ExitCode DirectoryLock::acquire() {
-    fd_ = ::open(kLockPath, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+ExitCode DirectoryLock::acquire(const std::string& path) {
+    fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
     if (fd_ < 0) {
         sayWhyNot("can't make kalvenor.lock", errno);
         return ExitCode::WorkFileWriteFailed;
@@ -48,7 +48,7 @@ ExitCode DirectoryLock::acquire() {
     return ExitCode::WorkFileWriteFailed;
 }
 
-bool directoryTakesTheRun() {
+bool directoryTakesTheRun(const WorkPaths& paths) {
     const std::string probe = ".kalvenor-write-check-" + std::to_string(::getpid());
     const int fd = ::open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0) {
@@ -57,11 +57,11 @@ bool directoryTakesTheRun() {
     }
     ::close(fd);
     ::unlink(probe.c_str());
-    for (const char* log : {"results.txt", "factors.txt"}) {
+    for (const std::string& log : {paths.results, paths.factors, paths.records}) {
         struct stat info {};
-        if (::stat(log, &info) != 0) continue;  // made on the first append
-        if (!S_ISREG(info.st_mode) || ::access(log, W_OK) != 0) {
-            sayWhyNot((std::string("can't append to ") + log).c_str(), S_ISREG(info.st_mode) ? errno : S_ISDIR(info.st_mode) ? EISDIR : EINVAL);
+        if (::stat(log.c_str(), &info) != 0) continue;  // made on the first append
+        if (!S_ISREG(info.st_mode) || ::access(log.c_str(), W_OK) != 0) {
+            sayWhyNot(("can't append to " + log).c_str(), S_ISREG(info.st_mode) ? errno : S_ISDIR(info.st_mode) ? EISDIR : EINVAL);
             return false;
         }
     }

@@ -3,10 +3,10 @@
 #pragma once
 
 #include "driver/exit_code.h"
+#include "workfiles/work_paths.h"
 
 namespace kalvenor {
 
-inline constexpr const char* kLockPath = "kalvenor.lock";
 
 // An exclusive lock on kalvenor.lock, released by the system when the
 // process ends however it ends, so no stale lock survives a kill -9.
@@ -20,7 +20,7 @@ public:
     // Success, AnotherInstance (another process holds it; nothing was
     // touched) or WorkFileWriteFailed (no lock file can be made here), each
     // said on standard error.
-    ExitCode acquire();
+    ExitCode acquire(const std::string& path = kLockPath);
 
 private:
     int fd_ = -1;
@@ -29,6 +29,6 @@ private:
 // Whether a run can write here: a file can be made in the directory, and
 // the logs it appends to, where they exist, are files it may write. Says
 // what is wrong on standard error.
-bool directoryTakesTheRun();
+bool directoryTakesTheRun(const WorkPaths& paths = {});
 
 }  // namespace kalvenor

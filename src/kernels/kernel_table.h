@@ -28,6 +28,14 @@ constexpr bool kernelsInCoverageOrder() {
 }
 static_assert(kernelsInCoverageOrder(), "the kernel list follows the coverage order");
 
+// The 32-bit multiply-adds of one squaring and its Montgomery reduction by
+// the sparse P (w - q non-zero words above word 0): what a kernel's test
+// costs relative to another's, whatever the machine.
+constexpr double multiplyAddsPerSquaring(const KernelEntry& kernel) {
+    const double w = kernel.w;
+    return 2.0 * (w * (w - 1) / 2.0 + w + w * (w - kernel.q));
+}
+
 // One entry per kernel, in index order, each made for its own (q, w):
 // make.template operator()<q, w>(), e.g. from a lambda []<uint32_t Q, uint32_t W>() {...}.
 template <class Make, int... Index>

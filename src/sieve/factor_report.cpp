@@ -44,11 +44,11 @@ std::string factorBanner(uint64_t k, uint32_t n) {
     return "\n" + frame + "\n" + message + frame;
 }
 
-bool reportFactor(uint64_t k, uint32_t n) {
+bool reportFactor(uint64_t k, uint32_t n, const std::string& factorsPath) {
     std::fputs(factorBanner(k, n).c_str(), stdout);
     std::fflush(stdout);
     const std::string entry = timeStamp() + factorMessage(k, n);
-    if (appendToLog(kFactorsPath, entry)) return true;
+    if (appendToLog(factorsPath, entry)) return true;
     // appendToLog has said why; the entry itself must not be lost with the file.
     std::fprintf(stderr, "%sThis factor is not in factors.txt: the run stops here, before its checkpoint moves past "
                          "it, so that the next run finds it again.\n", entry.c_str());

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "workfiles/work_paths.h"
+
 namespace kalvenor {
 
 // "!!! Found factor k*2^n+1 !!!\n"
@@ -18,7 +20,7 @@ std::string factorBanner(uint64_t k, uint32_t n);
 // cannot take it, the entry goes to standard error with what the run does
 // next, and the result is false: the run must stop before its checkpoint
 // moves past the factor, so that a new run finds it again.
-bool reportFactor(uint64_t k, uint32_t n);
+bool reportFactor(uint64_t k, uint32_t n, const std::string& factorsPath = kFactorsPath);
 
 // The factors of one launch, read from its result buffer. Up to three come
 // from the records. When the device counted more than it had room for, the

@@ -115,8 +115,9 @@ SieveStatus runSieve(uint64_t kFirst, uint64_t kEnd, RunState& state, const Siev
         }
         const std::vector<uint64_t> found = factorsOfLaunch(b.hostResult, multipliers, count, n);
         bool written = true;
-        for (uint64_t k : found) written &= reportFactor(k, n);
+        for (uint64_t k : found) written &= reportFactor(k, n, state.paths.factors);
         if (!written) return SieveStatus::FactorNotWritten;
+        for (uint64_t k : found) state.found.push_back({n, k});
         state.factors += static_cast<int32_t>(found.size());
         return SieveStatus::Done;
     };
@@ -190,7 +191,9 @@ SieveStatus runSieve(uint64_t kFirst, uint64_t kEnd, RunState& state, const Siev
         landedWalkDone = f.walkDone;
         // A finished exponent gets no checkpoint: its walk position lies past
         // kEnd, and the driver moves the checkpoint on after the summary.
-        if (!landedWalkDone && hooks.clockSeconds() > checkpointMark + kCheckpointSeconds) {
+        if (hooks.batchLanded) hooks.batchLanded(state, landedWalkDone ? kEnd : landedNext);
+        const bool minutePassed = hooks.clockSeconds() > checkpointMark + kCheckpointSeconds;
+        if (!landedWalkDone && (hooks.checkpointDue ? hooks.checkpointDue(minutePassed) : minutePassed)) {
             hooks.checkpoint(state, landedNext);
             checkpointMark = hooks.clockSeconds();
         }

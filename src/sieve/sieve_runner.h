@@ -42,6 +42,12 @@ struct SieveHooks {
     std::function<int64_t()> clockSeconds;                // wall clock, whole seconds
     std::function<void(RunState&, uint64_t)> checkpoint;  // state, walk position
     std::function<int()> stopRequested;                   // a signal asking to stop, or 0
+    // Whether to save a checkpoint now, told whether a minute has passed
+    // since the last; a client with a schedule of its own decides (empty:
+    // once a minute).
+    std::function<bool(bool minutePassed)> checkpointDue;
+    // After each batch is counted, with the walk position after it (empty: nothing).
+    std::function<void(const RunState&, uint64_t next)> batchLanded;
 };
 
 // std::time and writeCheckpoint; no stop is ever asked for.

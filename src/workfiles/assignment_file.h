@@ -6,6 +6,7 @@
 
 #include "workfiles/assignment_status.h"
 #include "workfiles/run_state.h"
+#include "workfiles/work_paths.h"
 
 namespace kalvenor {
 
@@ -17,11 +18,12 @@ AssignmentStatus readAssignment(const std::string& path, RunState& state);
 // Deletes the checkpoint and drops the first line of `path`, however long:
 // Ready when lines remain, FileEmpty, WriteFailed (the old file stays as it
 // was) or Unreadable.
-AssignmentStatus removeFirstLine(const std::string& path);
+AssignmentStatus removeFirstLine(const std::string& path, const std::string& checkpointPath = kCheckpointPath);
 
 // The same for the line that was run, `line`: the first line of the file
 // with its values, wherever it now stands; when there is none, nothing is
 // removed and that is said.
-AssignmentStatus removeFinishedLine(const std::string& path, const Assignment& line);
+AssignmentStatus removeFinishedLine(const std::string& path, const Assignment& line,
+                                    const std::string& checkpointPath = kCheckpointPath);
 
 }  // namespace kalvenor

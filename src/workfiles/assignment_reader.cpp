@@ -7,12 +7,15 @@
 #include "workfiles/file_replace.h"
 #include "workfiles/log_files.h"
 #include "workfiles/range_split.h"
+#include "workfiles/result_record.h"
 #include "workfiles/work_file_text.h"
 
 namespace kalvenor {
 
 AssignmentStatus readAndSplitAssignment(const std::string& path, RunState& state) {
+    const WorkPaths paths = state.paths;
     state = RunState{};
+    state.paths = paths;
     // Each cut either settles the first line or takes it a window further
     // (or away), so this ends after at most one pass per window and line.
     while (true) {
@@ -45,7 +48,8 @@ AssignmentStatus readAndSplitAssignment(const std::string& path, RunState& state
         for (const Assignment& part : cut.untested) {
             const std::string message = untestedMessage(part);
             std::printf("\n%s", message.c_str());
-            appendToLog(kResultsPath, timeStamp() + message);
+            appendToLog(state.paths.results, timeStamp() + message);
+            appendRecord(state.paths.records, noKernelRecord(part));
         }
         std::fflush(stdout);
     }

@@ -28,9 +28,33 @@ std::string formatCheckpoint(const RunState& state, uint32_t nCurrent, uint64_t 
                              double seconds) {
     // seconds comes from the old file and may be anything atof accepts.
     const std::string line = formatAssignment(state.line);
+    std::string tested, found;
+    for (const ExponentCount& e : state.exponentsDone) tested += formatText(" %" PRIu32 ":%" PRIu64, e.n, e.tested);
+    for (const FoundFactor& f : state.found) found += formatText(" %" PRIu32 ":%" PRIu64, f.n, f.k);
     return formatText("nCurrent=%" PRIu32 "\nkCurrent=%" PRIu64 "\nkTested =%" PRIu64
-                      "\nseconds =%.2f\nfactors =%d\nline    =%s",
-                      nCurrent, kCurrent, kTested, seconds, state.factors, line.c_str());
+                      "\nseconds =%.2f\nfactors =%d\nline    =%stested  =%s\nfound   =%s\n",
+                      nCurrent, kCurrent, kTested, seconds, state.factors, line.c_str(), tested.c_str() + !tested.empty(),
+                      found.c_str() + !found.empty());
+}
+
+// "36:1234 37:99": pairs of a 32-bit and a 64-bit number, or nothing when
+// any pair is not one.
+std::optional<std::vector<std::pair<uint32_t, uint64_t>>> readPairs(std::string_view text) {
+    std::vector<std::pair<uint32_t, uint64_t>> pairs;
+    while (!text.empty()) {
+        const size_t colon = text.find(':');
+        const size_t end = std::min(text.find(' '), text.size());
+        if (colon == std::string_view::npos || colon > end) return std::nullopt;
+        const std::string first(text.substr(0, colon)), second(text.substr(colon + 1, end - colon - 1));
+        const bool digits = !first.empty() && !second.empty() && first.find_first_not_of("0123456789") == std::string::npos &&
+                            second.find_first_not_of("0123456789") == std::string::npos;
+        if (!digits) return std::nullopt;
+        const NumberRead n = readUnsigned(first.c_str(), 10, 32), value = readUnsigned(second.c_str(), 10, 64);
+        if (n.overflow || value.overflow) return std::nullopt;
+        pairs.emplace_back(static_cast<uint32_t>(n.value), value.value);
+        text.remove_prefix(std::min(end + 1, text.size()));
+    }
+    return pairs;
 }
 
 // What a checkpoint holds, as read.
@@ -38,7 +62,7 @@ struct CheckpointValues {
     std::optional<uint32_t> nCurrent;
     std::optional<uint64_t> kCurrent, kTested, factors;
     std::optional<double> seconds;
-    std::optional<std::string> line;
+    std::optional<std::string> line, tested, found;
     bool sound = true;  // no negative value, which no run writes
 };
 
@@ -59,6 +83,8 @@ void readCheckpointLine(std::string_view line, CheckpointValues& values) {
     else if (key == "seconds ") values.seconds = std::atof(value.c_str());
     else if (key == "factors ") values.factors = number(64);
     else if (key == "line    ") values.line = value.substr(0, visibleLength(value));
+    else if (key == "tested  ") values.tested = value.substr(0, visibleLength(value));
+    else if (key == "found   ") values.found = value.substr(0, visibleLength(value));
 }
 
 }  // namespace
@@ -75,7 +101,7 @@ void writeCheckpoint(RunState& state, uint64_t k) {
 
     // A checkpoint that cannot be written costs only the checkpoint; the
     // failure has been said, and the run goes on.
-    (void)replaceFile(kCheckpointPath, formatCheckpoint(state, state.nCurrent, k, state.kTested, state.seconds));
+    (void)replaceFile(state.paths.checkpoint, formatCheckpoint(state, state.nCurrent, k, state.kTested, state.seconds));
 
     std::printf("\nn=%" PRIu32 ": k to %" PRIu64 " (%5.2f%% complete): rate=%.0f/sec",
                 state.nCurrent, k, percentage, state.rate);
@@ -84,12 +110,12 @@ void writeCheckpoint(RunState& state, uint64_t k) {
 
 void advanceCheckpoint(const RunState& state) {
     struct stat info {};
-    if (::stat(kCheckpointPath, &info) != 0) return;  // none to bring forward
-    (void)replaceFile(kCheckpointPath, formatCheckpoint(state, state.nCurrent + 1, state.kStart, 0, 0.0));
+    if (::stat(state.paths.checkpoint.c_str(), &info) != 0) return;  // none to bring forward
+    (void)replaceFile(state.paths.checkpoint, formatCheckpoint(state, state.nCurrent + 1, state.kStart, 0, 0.0));
 }
 
 AssignmentStatus restoreCheckpoint(RunState& state) {
-    const std::optional<std::string> bytes = readWholeFile(kCheckpointPath);
+    const std::optional<std::string> bytes = readWholeFile(state.paths.checkpoint);
     if (!bytes && errno != ENOENT) {
         // It may hold days of work: neither taken nor deleted.
         std::fflush(stdout);
@@ -135,7 +161,36 @@ AssignmentStatus restoreCheckpoint(RunState& state) {
         std::printf("\nThe checkpoint holds a value that no run writes.\n");
         return AssignmentStatus::CheckpointMismatch;
     }
+    // The record's tallies: every exponent before nCurrent once, in order,
+    // and factors inside the range up to the walk position. Files from
+    // before they were kept carry neither.
+    state.exponentsDone.clear();
+    state.found.clear();
+    bool tallied = true;
+    if (values.tested) {
+        const auto pairs = readPairs(*values.tested);
+        tallied = pairs && pairs->size() == state.nCurrent - state.nStart;
+        for (size_t i = 0; tallied && i < pairs->size(); ++i) {
+            tallied = (*pairs)[i].first == state.nStart + i;
+            state.exponentsDone.push_back({(*pairs)[i].first, (*pairs)[i].second});
+        }
+    }
+    if (values.found) {
+        const auto pairs = readPairs(*values.found);
+        tallied = tallied && pairs && pairs->size() == values.factors.value_or(0);
+        for (size_t i = 0; tallied && i < pairs->size(); ++i) {
+            const auto [n, k] = (*pairs)[i];
+            tallied = n >= state.nStart && k % 2 == 1 && k >= state.kStart && k <= state.kEnd &&
+                      (n < state.nCurrent || (n == state.nCurrent && k < state.kCurrent));
+            state.found.push_back({n, k});
+        }
+    }
+    if (!tallied) {
+        std::printf("\nThe checkpoint holds a value that no run writes.\n");
+        return AssignmentStatus::CheckpointMismatch;
+    }
     if (walkFinished) {
+        state.exponentsDone.push_back({state.nCurrent, state.kTested});
         state.nCurrent += 1;
         state.kCurrent = state.kStart;
         state.kTested = 0;
@@ -147,7 +202,7 @@ AssignmentStatus restoreCheckpoint(RunState& state) {
             formatText("Starting range: n=%" PRIu32 "-%" PRIu32 " and k=%" PRIu64 "-%" PRIu64 "\n",
                        state.nStart, state.nEnd, state.kStart, state.kEnd);
         std::printf("\n%s", line.c_str());
-        appendToLog(kResultsPath, timeStamp() + line);
+        appendToLog(state.paths.results, timeStamp() + line);
     } else {
         std::printf("\nContinue range: n=%" PRIu32 "-%" PRIu32 "(%" PRIu32 ") and k=%" PRIu64
                     "-%" PRIu64 "(%" PRIu64 ")\n",

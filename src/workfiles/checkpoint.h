@@ -8,7 +8,6 @@
 
 namespace kalvenor {
 
-inline constexpr const char* kCheckpointPath = "kalvenor.cpt";
 
 // Saves the progress of exponent nCurrent, whose walk continues at k, and
 // prints the progress line. Updates seconds, clockMark and rate.

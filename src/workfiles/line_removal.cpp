@@ -19,8 +19,8 @@ AssignmentStatus rewriteWithout(const std::string& path, std::string_view before
 
 }  // namespace
 
-AssignmentStatus removeFirstLine(const std::string& path) {
-    std::remove(kCheckpointPath);  // usually there is none
+AssignmentStatus removeFirstLine(const std::string& path, const std::string& checkpointPath) {
+    std::remove(checkpointPath.c_str());  // usually there is none
 
     const std::optional<std::string> file = readWorkFile(path);
     if (!file) return AssignmentStatus::Unreadable;
@@ -29,8 +29,8 @@ AssignmentStatus removeFirstLine(const std::string& path) {
     return rewriteWithout(path, {}, text.substr(firstLine(text).size()));
 }
 
-AssignmentStatus removeFinishedLine(const std::string& path, const Assignment& line) {
-    std::remove(kCheckpointPath);
+AssignmentStatus removeFinishedLine(const std::string& path, const Assignment& line, const std::string& checkpointPath) {
+    std::remove(checkpointPath.c_str());
 
     const std::optional<std::string> file = readWorkFile(path);
     if (!file) return AssignmentStatus::Unreadable;

@@ -16,9 +16,9 @@ std::string timeStamp() {
     return std::ctime(&now);
 }
 
-bool appendToLog(const char* path, const std::string& text) {
+bool appendToLog(const std::string& path, const std::string& text) {
     int error = 0;
-    const int fd = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
     if (fd < 0) {
         error = errno;
     } else {
@@ -29,14 +29,17 @@ bool appendToLog(const char* path, const std::string& text) {
             if (written >= 0) done += static_cast<size_t>(written);
             else if (errno != EINTR) error = errno;
         }
-        if (error == 0 && ::fsync(fd) != 0 && errno != EINVAL) error = errno;
+        int synced;
+        while ((synced = ::fsync(fd)) != 0 && errno == EINTR) {
+        }
+        if (error == 0 && synced != 0 && errno != EINVAL) error = errno;
         // Half a record would read as a whole one: take back what got in.
         if (error != 0 && sized) (void)::ftruncate(fd, before.st_size);
         if (::close(fd) != 0 && error == 0) error = errno;
     }
     if (error == 0) return true;
     std::fflush(stdout);
-    std::fprintf(stderr, "\nCan't write %s: %s\n", path, std::strerror(error));
+    std::fprintf(stderr, "\nCan't write %s: %s\n", path.c_str(), std::strerror(error));
     std::fflush(stderr);
     return false;
 }

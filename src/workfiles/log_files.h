@@ -6,16 +6,16 @@
 
 #include <string>
 
+#include "workfiles/work_paths.h"
+
 namespace kalvenor {
 
-inline constexpr const char* kResultsPath = "results.txt";
-inline constexpr const char* kFactorsPath = "factors.txt";
 
 // The ctime text of the current local time: 24 characters and a newline.
 std::string timeStamp();
 
 // Appends `text` to `path`; returns false (after saying why on standard
 // error, and with the file as it was) when it could not be written whole.
-bool appendToLog(const char* path, const std::string& text);
+bool appendToLog(const std::string& path, const std::string& text);
 
 }  // namespace kalvenor

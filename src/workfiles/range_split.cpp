@@ -58,8 +58,12 @@ RangeCut cutRange(const Assignment& line) {
     result.cut = !lines.empty() || !result.untested.empty();
     if (!result.cut) return result;
     if (lines.empty()) lines = {line};
-    for (const Assignment& piece : lines)
+    for (const Assignment& piece : lines) {
         if (windowOf(piece.nEnd) != windowOf(piece.nStart) || hasServedCandidate(piece)) result.lines.push_back(piece);
+        // The rest of the range, one later window with nothing a kernel
+        // serves, is named like the parts of the first.
+        else if (piece.nStart > windowEnd) result.untested.push_back(piece);
+    }
     return result;
 }
 

@@ -1,5 +1,6 @@
 #include "workfiles/run_state.h"
 
+#include <algorithm>
 #include <chrono>
 
 namespace kalvenor {
@@ -11,6 +12,17 @@ const auto processStart = std::chrono::steady_clock::now();
 double elapsedMilliseconds() {
     const auto elapsed = std::chrono::steady_clock::now() - processStart;
     return std::chrono::duration<double, std::milli>(elapsed).count();
+}
+
+double lineFraction(const RunState& state, uint64_t k) {
+    if (state.nEnd < state.nStart || state.kEnd < state.kStart) return 0.0;
+    const auto squarings = [](double from, double to) { return (from + to - 2) * (to - from + 1) / 2; };
+    const double total = squarings(state.nStart, state.nEnd);
+    if (state.nCurrent > state.nEnd) return 1.0;
+    const double width = static_cast<double>(state.kEnd - state.kStart) + 1;  // 2^64 for the widest line
+    const double walked = std::clamp(static_cast<double>(k - std::min(k, state.kStart)) / width, 0.0, 1.0);
+    const double done = state.nCurrent > state.nStart ? squarings(state.nStart, state.nCurrent - 1.0) : 0.0;
+    return std::clamp((done + (state.nCurrent - 1.0) * walked) / total, 0.0, 1.0);
 }
 
 }  // namespace kalvenor

@@ -4,12 +4,28 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "workfiles/assignment_line.h"
+#include "workfiles/work_paths.h"
 
 namespace kalvenor {
 
+// An exponent of the line run to its end, and how many survivors it tested.
+struct ExponentCount {
+    uint32_t n = 0;
+    uint64_t tested = 0;
+    bool operator==(const ExponentCount&) const = default;
+};
+
+struct FoundFactor {
+    uint32_t n = 0;
+    uint64_t k = 0;
+    bool operator==(const FoundFactor&) const = default;
+};
+
 struct RunState {
+    WorkPaths paths;  // where this run's files are; kept over every line
     Assignment line;  // the first line of worktodo.txt as it stands (kStart as written)
     // the range
     uint32_t nStart = 0;
@@ -26,7 +42,15 @@ struct RunState {
     uint64_t numbers = 0;    // kEnd - kStart + 1, modulo 2^64
     double clockMark = 0.0;  // milliseconds since start at the last time mark
     double rate = 0.0;
+    // What the line's record will say, kept in the checkpoint so a restart
+    // neither loses nor repeats any of it.
+    std::vector<ExponentCount> exponentsDone;  // in order
+    std::vector<FoundFactor> found;            // up to the walk position, as found
 };
+
+// How much of the line is done when exponent nCurrent has reached k, from
+// 0 to 1: an exponent costs its multipliers times its n - 1 squarings.
+double lineFraction(const RunState& state, uint64_t k);
 
 // Wall-clock milliseconds since the process started (a steady clock, so a
 // change of the system time never makes an interval negative).

@@ -87,6 +87,9 @@ TEST(Options, ParsesEveryOptionAndRejectsTheRest) {
         {{"--sieve-primes", "1e6"}, false, false, false, false, 0, "bad value '1e6'"},
         {{"--sieve-primes"}, false, false, false, false, 0, "option '--sieve-primes' needs a value"},
         {{"--sieve", "gpu", "--sieve=host"}, false, false, false, false, 0, "option '--sieve' given twice"},
+        {{"--cut", "3"}, false, false, false, false, 0, "option '--cut' needs a unit count and an assignment line"},
+        {{"--cut", "0", "36,36,3,9"}, false, false, false, false, 0, "bad unit count '0' for option '--cut' (1 to 1000000)"},
+        {{"--cut", "2", "36,36,3,9", "--selftest"}, false, false, false, false, 0, "'--cut' and '--selftest' cannot be used together"},
     };
     for (const OptionsCase& c : cases) {
         const Options o = parseOptions(c.arguments);
@@ -96,7 +99,7 @@ TEST(Options, ParsesEveryOptionAndRejectsTheRest) {
                       std::tuple("", c.help, c.version, c.selftest, c.forceHost, c.ordinal, c.sieve, c.sievePrimes));
         }
     }
-    for (const char* part : {"--device N", "--device cpu", "--sieve gpu", "--sieve host", "--sieve-primes N", "--selftest", "--help", "--version", "worktodo.txt",
+    for (const char* part : {"--device N", "--device cpu", "--sieve gpu", "--sieve host", "--sieve-primes N", "--selftest", "--cut N LINE", "--quiet", "results.jsonl", "--help", "--version", "worktodo.txt",
                              "results.txt", "factors.txt", "kalvenor.cpt", "  6 ", "  7 ", "  2 "})
         EXPECT_NE(usageText().find(part), std::string::npos) << part;
 }

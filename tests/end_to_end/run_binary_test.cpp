@@ -44,6 +44,11 @@ const RunCase kRuns[] = {
          const std::string factors = readFile(dir / "factors.txt");
          ASSERT_GE(factors.size(), 25u);
          EXPECT_EQ(factors[24], '\n');  // the ctime stamp on its own line
+         static const std::regex record(
+             "\\{\"line\":\"FermatFactor=36,36,25709300001,25709340001\",\"version\":\"2\\.018\",\"sieve\":\"(host|gpu)\","
+             "\"sievePrimes\":[1-9][0-9]*,\"exponents\":\\[\\{\"n\":36,\"tested\":[1-9][0-9]*\\}\\],"
+             "\"factors\":\\[\"25709319373\\*2\\^36\\+1\"\\],\"status\":\"complete\"\\}\n");
+         EXPECT_TRUE(std::regex_match(readFile(dir / "results.jsonl"), record)) << readFile(dir / "results.jsonl");
      }},
     {.name = "BlankLineIsRemovedThenTheNextLineRuns", .worktodo = "   \nFermatFactor=127,127,3,101\n",
      .factors = {kF127}, .out = {"\nRemoved blank line from worktodo file.\n"}},
@@ -109,7 +114,26 @@ const RunCase kRuns[] = {
     // Nothing of the first line has a kernel: it is named and removed, and the next line runs.
     {.name = "LineWithoutKernelIsNamedAndRemoved", .worktodo = "FermatFactor=36,37,3,1001\nFermatFactor=127,127,3,9\n",
      .factors = {kF127}, .out = {"\nn=36-37, k=3-1001: not tested, no kernel for P below 2^64\n"},
-     .results = {"n=36-37, k=3-1001: not tested, no kernel for P below 2^64\n"}},
+     .results = {"n=36-37, k=3-1001: not tested, no kernel for P below 2^64\n"},
+     .more = [](const fs::path& dir, const ProcessResult&) {
+         const std::string records = readFile(dir / "results.jsonl");
+         EXPECT_TRUE(records.starts_with("{\"line\":\"FermatFactor=36,37,3,1001\",\"version\":\"2.018\",\"exponents\":[],"
+                                         "\"factors\":[],\"status\":\"no kernel\"}\n{\"line\":\"FermatFactor=127,127,3,9\""))
+             << records;
+         EXPECT_NE(records.find("\"factors\":[\"5*2^127+1\"],\"status\":\"complete\"}\n"), std::string::npos) << records;
+     }},
+    // Work units for other machines: printed, and nothing read or written.
+    {.name = "CutPrintsWorkUnits", .worktodo = "FermatFactor=127,127,3,9\n", .args = "--cut 3 FermatFactor=32,33,4294967000,4294968000",
+     .exitCode = 0,
+     .out = {{"FermatFactor=32,32,4294967296,4294967648\nFermatFactor=32,32,4294967649,4294968000\n"
+              "FermatFactor=33,33,4294967000,4294967500\nFermatFactor=33,33,4294967501,4294968000\n", kWhole}},
+     .err = {{"n=32-32, k=4294967000-4294967295: not tested, no kernel for P below 2^64\n", kWhole}},
+     .more = [](const fs::path& dir, const ProcessResult&) {
+         EXPECT_EQ(readFile(dir / "worktodo.txt"), "FermatFactor=127,127,3,9\n");
+         EXPECT_FALSE(fs::exists(dir / "results.txt"));
+     }},
+    {.name = "CutRefusesALineItWouldNotRun", .args = "--cut 3 36,35,5,7", .exitCode = 2, .out = {{"", kWhole}},
+     .err = {"kalvenor: '36,35,5,7' is not an assignment line"}},
     // Up to 2^64-1 at n = 607: the upper level of the last window runs too.
     {.name = "TopWindowRunsBothLevels", .worktodo = "FermatFactor=607,607,8589934401,8589934801\n",
      .out = {"GPU kernel                kalvenor640bit_n576_607\n", "GPU kernel                kalvenor672bit_n576_607\n"},

@@ -77,7 +77,8 @@ std::string problemWith(const std::string& file) {
 // order, with a number each. Anything else means a torn or mixed write.
 const std::regex kCheckpointFormat(
     "nCurrent=([0-9]+)\nkCurrent=([0-9]+)\nkTested =([0-9]+)\nseconds =(-?[0-9]+\\.[0-9][0-9])\nfactors =(-?[0-9]+)\n"
-    "line    =FermatFactor=[0-9]+,[0-9]+,[0-9]+,[0-9]+\n");
+    "line    =FermatFactor=[0-9]+,[0-9]+,[0-9]+,[0-9]+\n"
+    "tested  =([0-9]+:[0-9]+( [0-9]+:[0-9]+)*)?\nfound   =([0-9]+:[0-9]+( [0-9]+:[0-9]+)*)?\n");
 
 // Every "!!! Found factor ...\n" entry of a factors.txt, once each.
 std::set<std::string> factorEntries(const std::string& factors) {
@@ -133,6 +134,9 @@ TEST(KillAndRestart, WorkFilesStayWholeAndNoFactorIsLost) {
         EXPECT_FALSE(fileExists(dir / "kalvenor.cpt"));
         const std::set<std::string> reported = factorEntries(readFile(dir / "factors.txt"));
         EXPECT_EQ(reported, expected) << "campaign " << campaigns << " lost or invented a factor";
+        // However often it was killed, each line's record is the one an
+        // uninterrupted run writes, once.
+        EXPECT_EQ(readFile(dir / "results.jsonl"), readFile(reference / "results.jsonl")) << "campaign " << campaigns;
     }
     // Runs that all end before their kill would pass without testing anything.
     EXPECT_GT(kills, 0);
@@ -174,6 +178,7 @@ const LiveCase kLiveCases[] = {
          EXPECT_EQ(again.exitCode, 6) << again.out << again.err;
          EXPECT_NE(again.out.find("\nContinue range: n=36-36"), std::string::npos) << again.out;
          EXPECT_EQ(countOf(readFile(dir / "factors.txt"), kF28), 1);
+         EXPECT_EQ(countOf(readFile(dir / "results.jsonl"), "\"factors\":[\"25709319373*2^36+1\"]"), 1);
      }},
     {"SecondInterruptStopsAtOnce", kLongLine, "Testing for n = 36",
      [](int pid, const fs::path&) {

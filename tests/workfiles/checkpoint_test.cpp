@@ -31,7 +31,8 @@ std::string continuing(uint32_t nCurrent, uint64_t kCurrent, uint64_t kEnd = 100
 }
 
 // The five values in the order and spelling writeCheckpoint uses, and the
-// line they belong to, which older versions did not write.
+// line they belong to, which older versions did not write (nor the tallies
+// of the line's record after it).
 std::string cpt(uint32_t n, uint64_t k, uint64_t tested, const std::string& seconds, int32_t factors,
                 const std::string& line = "") {
     return formatText("nCurrent=%u\nkCurrent=%lu\nkTested =%lu\nseconds =%s\nfactors =%d\n", n, k, tested, seconds.c_str(),
@@ -40,6 +41,7 @@ std::string cpt(uint32_t n, uint64_t k, uint64_t tested, const std::string& seco
 
 TEST(RestoreCheckpoint, DecidesHowTheRangeGoesOn) {
     using Progress = std::tuple<uint32_t, uint64_t, uint64_t, double, int32_t>;  // nCurrent, kCurrent, kTested, seconds, factors
+    using Tallies = std::pair<std::vector<ExponentCount>, std::vector<FoundFactor>>;
     struct RestoreCase {
         const char* name;
         std::optional<std::string> checkpoint;
@@ -47,7 +49,9 @@ TEST(RestoreCheckpoint, DecidesHowTheRangeGoesOn) {
         std::string output;
         Progress progress{};  // checked when Ready
         std::string line = kRange;
+        Tallies tallies{};
     };
+    const std::string kept = "tested  =93:40\nfound   =93:15 94:101\n";
     const RestoreCase cases[] = {
         {"none", std::nullopt, kReady, kStarting, {93, 11, 0, 0.0, 0}},
         {"next exponent", cpt(94, 501, 5, "61.50", 2), kReady, continuing(94, 501), {94, 501, 5, 61.5, 2}},
@@ -56,9 +60,10 @@ TEST(RestoreCheckpoint, DecidesHowTheRangeGoesOn) {
         {"missing kCurrent", "nCurrent=94\nkTested =5\nseconds =1.00\nfactors =0\n", kMismatch, kKOutside},
         {"kCurrent below kStart", "nCurrent=94\nkCurrent=9\n", kMismatch, kKOutside},
         // The sieve stops at the first odd multiplier above kEnd: the exponent is done.
-        {"walk of an exponent finished", cpt(94, 1003, 300, "70.00", 2), kReady, continuing(95, 11), {95, 11, 0, 0.0, 2}},
+        {"walk of an exponent finished", cpt(94, 1003, 300, "70.00", 2), kReady, continuing(95, 11), {95, 11, 0, 0.0, 2}, kRange,
+         {{{94, 300}}, {}}},
         {"walk finished at an even kEnd", cpt(94, 1001, 3, "70.00", 0), kReady, continuing(95, 11, 1000), {95, 11, 0, 0.0, 0},
-         "FermatFactor=93,95,11,1000\n"},
+         "FermatFactor=93,95,11,1000\n", {{{94, 3}}, {}}},
         {"kCurrent further past kEnd", "nCurrent=94\nkCurrent=1005\n", kMismatch, kKOutside},
         {"large kTested", cpt(94, 151, 12345678901234ull, "61.50", 7), kReady, continuing(94, 151), {94, 151, 12345678901234ull, 61.5, 7}},
         // What advanceCheckpoint leaves after the last exponent.
@@ -72,6 +77,12 @@ TEST(RestoreCheckpoint, DecidesHowTheRangeGoesOn) {
         {"its own line", cpt(94, 501, 5, "61.50", 2, kRange), kReady, continuing(94, 501), {94, 501, 5, 61.5, 2}},
         {"another line", cpt(94, 501, 5, "61.50", 2, "FermatFactor=93,95,11,2001\n"), kMismatch,
          "\nThe checkpoint belongs to another line (FermatFactor=93,95,11,2001).\n"},
+        {"the record's tallies", cpt(94, 501, 5, "61.50", 2, kRange) + kept, kReady, continuing(94, 501), {94, 501, 5, 61.5, 2},
+         kRange, {{{93, 40}}, {{93, 15}, {94, 101}}}},
+        {"a tally for the current exponent", cpt(94, 501, 5, "61.50", 2, kRange) + "tested  =93:40 94:3\n", kMismatch, kUnwritten},
+        {"a tally not a number", cpt(94, 501, 5, "61.50", 0, kRange) + "tested  =93:x\n", kMismatch, kUnwritten},
+        {"a factor past the walk", cpt(94, 101, 5, "61.50", 2, kRange) + kept, kMismatch, kUnwritten},
+        {"fewer factors than counted", cpt(94, 501, 5, "61.50", 3, kRange) + kept, kMismatch, kUnwritten},
         {"even kCurrent", cpt(94, 500, 5, "61.50", 2), kMismatch, kUnwritten},
         {"negative seconds", cpt(94, 501, 5, "-1.00", 2), kMismatch, kUnwritten},
         {"factors of 2^31", cpt(94, 501, 5, "1.00", 0) + "factors =2147483648\n", kMismatch, kUnwritten},
@@ -92,6 +103,7 @@ TEST(RestoreCheckpoint, DecidesHowTheRangeGoesOn) {
         EXPECT_EQ(status, c.status);
         if (c.status == kReady) {
             EXPECT_EQ(Progress(state.nCurrent, state.kCurrent, state.kTested, state.seconds, state.factors), c.progress);
+            EXPECT_EQ(Tallies(state.exponentsDone, state.found), c.tallies);
         }
         // Only a fresh start is logged, after its time stamp's own line.
         const std::string log = readFile(kResultsPath);
@@ -103,7 +115,8 @@ TEST(RestoreCheckpoint, DecidesHowTheRangeGoesOn) {
 
 RunState runningState() {
     return {.line = {93, 95, 11, 210}, .nStart = 93, .nEnd = 95, .kStart = 11, .kEnd = 210, .nCurrent = 94, .kTested = 12345678901234ull,
-            .seconds = 61.5, .factors = 7, .numbers = 200, .clockMark = elapsedMilliseconds()};
+            .seconds = 61.5, .factors = 7, .numbers = 200, .clockMark = elapsedMilliseconds(),
+            .exponentsDone = {{93, 77}}, .found = {{93, 15}, {94, 101}}};
 }
 
 // A hand-edited or damaged file can give seconds any value atof reads; the
@@ -120,8 +133,8 @@ TEST(WriteCheckpoint, ReplacesTheFileWithFiveLinesAndThePercentageOfTheWholeRang
         const std::string output = testing::capturedStdout([&] { writeCheckpoint(state, 111); });
         EXPECT_TRUE(output.starts_with("\nn=94: k to 111 (50.00% complete): rate=") && output.ends_with("/sec")) << output;
         EXPECT_GE(state.seconds, seconds);
-        EXPECT_EQ(readFile(kCheckpointPath),
-                  cpt(94, 111, 12345678901234ull, formatText("%.2f", state.seconds), 7, "FermatFactor=93,95,11,210\n"));
+        EXPECT_EQ(readFile(kCheckpointPath), cpt(94, 111, 12345678901234ull, formatText("%.2f", state.seconds), 7,
+                                                 "FermatFactor=93,95,11,210\n") + "tested  =93:77\nfound   =93:15 94:101\n");
         EXPECT_EQ(readFile("held"), "old");
     }
     // A checkpoint that cannot be written costs only the checkpoint.
@@ -161,7 +174,8 @@ TEST(AdvanceCheckpoint, MovesAnExistingCheckpointToTheNextExponent) {
         EXPECT_FALSE(testing::fileExists(kCheckpointPath)) << "none to bring forward";
         writeFile(kCheckpointPath, "nCurrent=" + std::to_string(done) + "\nkCurrent=151\n");
         advanceCheckpoint(state);
-        EXPECT_EQ(readFile(kCheckpointPath), cpt(done + 1, 11, 0, "0.00", 7, "FermatFactor=93,95,11,210\n"));
+        EXPECT_EQ(readFile(kCheckpointPath),
+                  cpt(done + 1, 11, 0, "0.00", 7, "FermatFactor=93,95,11,210\n") + "tested  =93:77\nfound   =93:15 94:101\n");
     }
 }
 

@@ -1,0 +1,33 @@
+// The program as a BOINC application (built with KALVENOR_BOINC): the client
+// library names its files, may assign a GPU, schedules checkpoints, takes
+// the fraction done, and suspends the run. Started by hand, with no client,
+// the library runs standalone and the program behaves as it does anywhere.
+#pragma once
+
+#include "driver/run_host.h"
+
+namespace kalvenor {
+
+class BoincHost final : public RunHost {
+public:
+    // Starts the client library; must come before any file or thread.
+    BoincHost();
+
+    std::string resolve(const char* logical) override;
+    std::optional<int> assignedDevice() override;
+    bool timeToCheckpoint(bool minutePassed) override;
+    void checkpointWritten() override;
+    void fractionDone(double fraction) override;
+    bool suspended() override;
+    std::string description() override;
+
+private:
+    bool standalone_ = true;
+    bool inCheckpoint_ = false;  // the library granted one, to be confirmed
+};
+
+// Ends the process through the client library with the run's exit code;
+// finished work (exit code 6) is success (0) to a client.
+[[noreturn]] void finishUnderBoinc(int exitCode);
+
+}  // namespace kalvenor

@@ -1,0 +1,33 @@
+// What the program runs under: by itself, or as the application of a
+// volunteer-computing client (BOINC), which names its files, may assign it
+// a GPU, schedules its checkpoints, wants to know how far it has got, and
+// may suspend it. The plain host answers as a program on its own would.
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace kalvenor {
+
+class RunHost {
+public:
+    virtual ~RunHost() = default;
+
+    // The file to use for a logical name ("worktodo.txt", ...).
+    virtual std::string resolve(const char* logical) { return logical; }
+    // The CUDA device the client assigned, if any.
+    virtual std::optional<int> assignedDevice() { return std::nullopt; }
+    // Whether to save a checkpoint now; `minutePassed` is the program's own rule.
+    virtual bool timeToCheckpoint(bool minutePassed) { return minutePassed; }
+    // Called after every checkpoint timeToCheckpoint asked for.
+    virtual void checkpointWritten() {}
+    // The share of the work done, 0 to 1.
+    virtual void fractionDone(double) {}
+    // Whether the client has suspended the run: worker threads poll it and
+    // wait, since the client stops only the main thread.
+    virtual bool suspended() { return false; }
+    // A line for the start-up block, or "" for none.
+    virtual std::string description() { return ""; }
+};
+
+}  // namespace kalvenor

@@ -1,0 +1,68 @@
+#include "workfiles/result_record.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cinttypes>
+#include <vector>
+
+#include "common/text_format.h"
+#include "common/version.h"
+#include "workfiles/log_files.h"
+
+namespace kalvenor {
+
+namespace {
+
+// The line as it stands in worktodo.txt, without its newline. It holds
+// only the keyword, digits and commas, so it needs no escaping.
+std::string lineText(const Assignment& line) {
+    std::string text = formatAssignment(line);
+    text.pop_back();
+    return text;
+}
+
+}  // namespace
+
+std::string completeRecord(const RunState& state, const SieveUsed& sieve) {
+    std::string exponents;
+    for (const ExponentCount& e : state.exponentsDone)
+        exponents += formatText("%s{\"n\":%" PRIu32 ",\"tested\":%" PRIu64 "}", exponents.empty() ? "" : ",", e.n, e.tested);
+    std::vector<FoundFactor> found = state.found;
+    std::sort(found.begin(), found.end(), [](const FoundFactor& a, const FoundFactor& b) {
+        return a.n != b.n ? a.n < b.n : a.k < b.k;
+    });
+    // A factor found again after a restart from an older checkpoint is one factor.
+    found.erase(std::unique(found.begin(), found.end()), found.end());
+    std::string factors;
+    for (const FoundFactor& f : found)
+        factors += formatText("%s\"%" PRIu64 "*2^%" PRIu32 "+1\"", factors.empty() ? "" : ",", f.k, f.n);
+    return formatText("{\"line\":\"%s\",\"version\":\"%s\",\"sieve\":\"%s\",\"sievePrimes\":%" PRIu32
+                      ",\"exponents\":[%s],\"factors\":[%s],\"status\":\"complete\"}\n",
+                      lineText(state.line).c_str(), kVersionText, sieve.onDevice ? "gpu" : "host", sieve.primeCount,
+                      exponents.c_str(), factors.c_str());
+}
+
+std::string noKernelRecord(const Assignment& part) {
+    return formatText("{\"line\":\"%s\",\"version\":\"%s\",\"exponents\":[],\"factors\":[],\"status\":\"no kernel\"}\n",
+                      lineText(part).c_str(), kVersionText);
+}
+
+bool appendRecord(const std::string& path, const std::string& record) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        struct stat info {};
+        std::string tail(record.size(), '\0');
+        const bool repeated = ::fstat(fd, &info) == 0 && info.st_size >= static_cast<off_t>(record.size()) &&
+                              ::pread(fd, tail.data(), tail.size(), info.st_size - static_cast<off_t>(record.size())) ==
+                                  static_cast<ssize_t>(tail.size()) &&
+                              tail == record;
+        ::close(fd);
+        if (repeated) return true;
+    }
+    return appendToLog(path, record);
+}
+
+}  // namespace kalvenor

@@ -1,0 +1,34 @@
+// results.jsonl: one JSON object per line the run finished, for collecting
+// by program. Its bytes follow from the line and the sieve alone (no time,
+// host or device), so two machines that ran the same line with the same
+// sieve write the same record, and a byte-for-byte compare validates them.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "workfiles/assignment_line.h"
+#include "workfiles/run_state.h"
+
+namespace kalvenor {
+
+// The sieve a line ran with: the kind and the count of primes.
+struct SieveUsed {
+    bool onDevice = false;
+    uint32_t primeCount = 0;
+};
+
+// The record of a finished line, newline included:
+// {"line":"FermatFactor=36,36,3,1001","version":"2.018","sieve":"host","sievePrimes":1000,
+//  "exponents":[{"n":36,"tested":123}],"factors":["25709319373*2^36+1"],"status":"complete"}
+// with the factors ordered by n, then k.
+std::string completeRecord(const RunState& state, const SieveUsed& sieve);
+
+// The record of a part of a line that no kernel serves, which the run drops.
+std::string noKernelRecord(const Assignment& part);
+
+// Appends `record` to `path` unless the file already ends with it: a run
+// killed between the record and the removal of its line writes it once.
+bool appendRecord(const std::string& path, const std::string& record);
+
+}  // namespace kalvenor

@@ -1,0 +1,33 @@
+// Where a run keeps its files. Plainly the names below in the current
+// directory; a client that hands the program its files (BOINC) may map each
+// name to a file of its own, once at start.
+#pragma once
+
+#include <string>
+
+namespace kalvenor {
+
+inline constexpr const char* kWorkPath = "worktodo.txt";
+inline constexpr const char* kResultsPath = "results.txt";
+inline constexpr const char* kFactorsPath = "factors.txt";
+inline constexpr const char* kCheckpointPath = "kalvenor.cpt";
+inline constexpr const char* kRecordsPath = "results.jsonl";
+inline constexpr const char* kLockPath = "kalvenor.lock";
+
+struct WorkPaths {
+    std::string work = kWorkPath;
+    std::string results = kResultsPath;
+    std::string factors = kFactorsPath;
+    std::string checkpoint = kCheckpointPath;
+    std::string records = kRecordsPath;
+    std::string lock = kLockPath;
+};
+
+// Every name passed through `resolve` (the logical name in, the file to use out).
+template <class Resolve>
+WorkPaths resolvedWorkPaths(Resolve resolve) {
+    return {resolve(kWorkPath),       resolve(kResultsPath), resolve(kFactorsPath),
+            resolve(kCheckpointPath), resolve(kRecordsPath), resolve(kLockPath)};
+}
+
+}  // namespace kalvenor
