@@ -34,7 +34,7 @@ int queueOf(uint32_t slot) { return static_cast<int>(slot) + 1; }
 }  // namespace
 
 SieveHooks defaultSieveHooks() {
-    return {[] { return static_cast<int64_t>(std::time(nullptr)); }, &writeCheckpoint, [] { return 0; }};
+    return {[] { return static_cast<int64_t>(std::time(nullptr)); }, &writeCheckpoint, [] { return 0; }, {}, {}};
 }
 
 SieveStatus runSieve(uint64_t kFirst, uint64_t kEnd, RunState& state, const SieveContext& context,
