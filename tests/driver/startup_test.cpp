@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "driver/device_report.h"
+#include "driver/live_progress.h"
 #include "driver/options.h"
 
 namespace kalvenor {
@@ -102,6 +103,41 @@ TEST(Options, ParsesEveryOptionAndRejectsTheRest) {
     for (const char* part : {"--device N", "--device cpu", "--sieve gpu", "--sieve host", "--sieve-primes N", "--selftest", "--cut N LINE", "--quiet", "results.jsonl", "--help", "--version", "worktodo.txt",
                              "results.txt", "factors.txt", "kalvenor.cpt", "  6 ", "  7 ", "  2 "})
         EXPECT_NE(usageText().find(part), std::string::npos) << part;
+}
+
+// The share of the line done weighs each exponent by its n - 1 squarings; it
+// feeds the client's fraction done and the status line's time left.
+TEST(LiveProgress, ShareOfTheLineAndTimeLeft) {
+    struct FractionCase {
+        uint32_t nStart, nEnd, nCurrent;
+        uint64_t kStart, kEnd, k;
+        double fraction;
+    };
+    const FractionCase cases[] = {
+        {36, 36, 36, 1001, 2000, 1001, 0.0},
+        {36, 36, 36, 1001, 2000, 1501, 0.5},
+        {36, 37, 36, 1001, 2000, 1501, 17.5 / 71},
+        {36, 37, 37, 1001, 2000, 1001, 35.0 / 71},
+        {36, 37, 38, 1001, 2000, 1001, 1.0},  // past the last exponent
+        {40, 40, 40, 1, UINT64_MAX, uint64_t{1} << 63, 0.5},  // the widest line
+    };
+    for (const FractionCase& c : cases) {
+        RunState state;
+        state.nStart = c.nStart, state.nEnd = c.nEnd, state.nCurrent = c.nCurrent;
+        state.kStart = c.kStart, state.kEnd = c.kEnd;
+        EXPECT_NEAR(lineFraction(state, c.k), c.fraction, 1e-9) << c.nCurrent << " " << c.k;
+    }
+    RunState state;
+    state.nStart = 36, state.nEnd = 37, state.nCurrent = 36, state.kStart = 1, state.kEnd = 10000000;
+    // Half of n=36 at 10^6/s: 5 s left of it, and n=37 costs 36/35 of 10 s.
+    EXPECT_EQ(progressText(state, 5000001, 1e6), "n=36   24.6% of the line  1e+06 k/s  0m 15s left");
+    // Off a terminal nothing is written, not even the erasing.
+    ::testing::internal::CaptureStdout();
+    LiveProgress off(false);
+    off.update(state, 3);
+    off.update(state, 5000001);
+    off.clear();
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
 }
 
 }  // namespace

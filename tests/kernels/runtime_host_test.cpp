@@ -2,12 +2,19 @@
 // and the CPU description it reports.
 #include <gtest/gtest.h>
 
+#include <pthread.h>
+#include <signal.h>
+
+#include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <thread>
 #include <limits>
 #include <string>
 
 #include "device/cpu_info.h"
 #include "device/runtime.h"
+#include "device/thread_pool.h"
 
 namespace kalvenor {
 namespace {
@@ -63,6 +70,30 @@ TEST(CpuInfo, ParsesNameAndClock) {
         const CpuInfo info = parseCpuInfo(text);
         EXPECT_EQ(std::tuple(info.modelName, info.clockKHz), std::tuple(model, clockKHz)) << text;
     }
+}
+
+// A BOINC client suspends the program by holding its main thread in a
+// SIGALRM handler: the workers must never take that signal, and must wait
+// while the suspend lasts instead of working on.
+TEST(ThreadPool, WorkersTakeNoTimerSignalAndWaitWhileSuspended) {
+    std::atomic<bool> suspended{true};
+    std::atomic<int> chunksRun{0}, timerTaken{0};
+    ThreadPool pool(3, [&] { return suspended.load(); });
+    pool.start(64, 1, [&](uint32_t, uint32_t) {
+        sigset_t mask;
+        pthread_sigmask(SIG_BLOCK, nullptr, &mask);
+        timerTaken += sigismember(&mask, SIGALRM) == 0;
+        ++chunksRun;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(chunksRun.load(), 0) << "work went on during a suspend";
+    suspended = false;
+    pool.wait();
+    EXPECT_EQ(chunksRun.load(), 64);
+    EXPECT_EQ(timerTaken.load(), 0);
+    sigset_t mine;
+    pthread_sigmask(SIG_BLOCK, nullptr, &mine);
+    EXPECT_EQ(sigismember(&mine, SIGALRM), 0) << "the creating thread keeps taking it";
 }
 
 }  // namespace

@@ -48,8 +48,11 @@ struct Rig {
     struct Checkpoint {
         uint64_t k, kTested;
         int32_t factors;
+        std::size_t found;  // factors kept for the line's record
     };
     std::vector<Checkpoint> checkpoints;
+    std::function<bool(bool)> checkpointDue;  // a client's schedule, or the minute
+    std::vector<uint64_t> landed;             // the walk positions batchLanded was told
     std::string out, err;
     SieveStatus status = SieveStatus::Done;
 
@@ -70,8 +73,9 @@ struct Rig {
     void run(uint64_t first, uint64_t last) {
         const SieveContext context{spy, slots, workers, settings, primes, deviceSieve.get()};
         const SieveHooks hooks{[this] { return now; },
-                               [this](RunState& s, uint64_t k) { checkpoints.push_back({k, s.kTested, s.factors}); },
-                               [this] { return spy.launches.size() >= stopAfterLaunches ? SIGTERM : 0; }};
+                               [this](RunState& s, uint64_t k) { checkpoints.push_back({k, s.kTested, s.factors, s.found.size()}); },
+                               [this] { return spy.launches.size() >= stopAfterLaunches ? SIGTERM : 0; }, checkpointDue,
+                               [this](const RunState&, uint64_t k) { landed.push_back(k); }};
         ::testing::internal::CaptureStdout();
         ::testing::internal::CaptureStderr();
         status = runSieve(first, last, state, context, hooks);
@@ -104,6 +108,10 @@ struct Rig {
             EXPECT_LE(l.count, settings.batchCapacity);
             EXPECT_TRUE(spy.late || deviceSieve || copies[i] == l.count * sizeof(uint64_t));
         }
+        // Progress is told after every batch, never going back, and ends at the end.
+        EXPECT_TRUE(std::is_sorted(landed.begin(), landed.end()));
+        EXPECT_TRUE(landed.empty() || (landed.back() == last && landed.size() <= spy.launches.size()));
+        EXPECT_EQ(landed.empty(), expected.empty() && spy.launches.empty());
         for (const Checkpoint& cp : checkpoints) {
             EXPECT_TRUE(cp.k <= last && cp.k % 2 == 1) << cp.k;
             EXPECT_EQ(cp.kTested, testedBefore + survivors(first, cp.k - 2, state.nCurrent, primes).size()) << cp.k;
@@ -175,6 +183,7 @@ TEST(RunSieve, CheckpointsResumeRightAfterTheBatchAndFactorsAreReportedOnce) {
         std::vector<uint64_t> positions, reported;
         std::vector<uint64_t> firstBatch = {};
         bool onDevice = false;  // the device sieves: segments of 0.9 * threads without primes
+        std::function<bool(bool)> due = {};
     };
     // With no table primes and one multiplier per batch, batch i takes 1+2i;
     // 61 s per batch makes a checkpoint due after every batch but the last.
@@ -197,6 +206,9 @@ TEST(RunSieve, CheckpointsResumeRightAfterTheBatchAndFactorsAreReportedOnce) {
         {"a launch counting more than three is tested again on the host", 127, 64, 64, {}, 0, 1, 41, {3, 5, 7, 9, 11}, 1, {}, {5}},
         {"... with the multipliers read back from the device sieve", 127, 64, 64, {}, 0, 1, 41, {3, 5, 7, 9, 11}, 1, {}, {5}, {}, true},
         {"nothing to do", 32, 16, 16, {3, 5, 7}, 61, 11, 9, {}, 0, {}, {}},
+        // A client that schedules checkpoints decides, whatever the minute says.
+        {"a client asks after every batch", 40, 1, 100, {}, 0, 1, 9, {3}, 5, {3, 5, 7, 9}, {3}, {}, false, [](bool) { return true; }},
+        {"a client never asks", 40, 1, 100, {}, 61, 1, 9, {}, 5, {}, {}, {}, false, [](bool) { return false; }},
     };
     for (const bool late : {false, true})
     for (const WalkCase& c : cases) {
@@ -206,6 +218,7 @@ TEST(RunSieve, CheckpointsResumeRightAfterTheBatchAndFactorsAreReportedOnce) {
         rig.secondsPerLaunch = c.secondsPerLaunch;
         rig.spy.passing = c.passing;
         rig.state.factors = 3;  // carried over from a checkpoint
+        rig.checkpointDue = c.due;
         ASSERT_NO_FATAL_FAILURE(rig.expectWalk(c.first, c.last));
         ASSERT_EQ(rig.spy.launches.size(), c.launches);
         EXPECT_TRUE(c.firstBatch.empty() || rig.spy.launches[0].batch == c.firstBatch);
@@ -213,7 +226,9 @@ TEST(RunSieve, CheckpointsResumeRightAfterTheBatchAndFactorsAreReportedOnce) {
         for (const Rig::Checkpoint& cp : rig.checkpoints) {
             positions.push_back(cp.k);
             EXPECT_EQ(cp.kTested, survivors(c.first, cp.k - 2, c.n, c.primes).size()) << cp.k;
-            EXPECT_EQ(cp.factors, 3 + std::count_if(c.reported.begin(), c.reported.end(), [&](uint64_t k) { return k < cp.k; }));
+            const auto before = std::count_if(c.reported.begin(), c.reported.end(), [&](uint64_t k) { return k < cp.k; });
+            EXPECT_EQ(cp.factors, 3 + before);
+            EXPECT_EQ(cp.found, static_cast<std::size_t>(before));
         }
         EXPECT_EQ(positions, c.positions);
         std::string banners;
@@ -225,6 +240,9 @@ TEST(RunSieve, CheckpointsResumeRightAfterTheBatchAndFactorsAreReportedOnce) {
         EXPECT_EQ(rig.out, banners);
         EXPECT_EQ(countOf(log, "\n"), 2 * static_cast<int>(c.reported.size()));
         EXPECT_EQ(rig.state.factors, 3 + static_cast<int32_t>(c.reported.size()));
+        std::vector<FoundFactor> found;
+        for (uint64_t k : c.reported) found.push_back({c.n, k});
+        EXPECT_EQ(rig.state.found, found);
         EXPECT_EQ(rig.err.find("WARNING") != std::string::npos, c.reported.size() != c.passing.size()) << rig.err;
     }
 }
