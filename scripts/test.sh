@@ -4,7 +4,11 @@
 # is none), so the kernels are proven to build; without a usable GPU the tests
 # run on the host-emulated device.
 #
-# Then, unless KALVENOR_QUICK=1 (for quick local runs; CI runs everything):
+# Then a job array on a Slurm started for the purpose (tests/slurm/array-test.sh,
+# where slurmd, slurmctld and munged are installed), the BOINC operator's
+# scripts (tests/boinc/operator-test.sh) and, where libboinc-app-dev is
+# installed, the BOINC build run standalone (tests/boinc/standalone-test.sh),
+# and, unless KALVENOR_QUICK=1 (for quick local runs; CI runs everything):
 #   - the whole test suite again under AddressSanitizer and UBSan (host only),
 #     with the invariant checks of src/common/verify.h switched on,
 #   - the libFuzzer targets for the work-file readers, KALVENOR_FUZZ_SECONDS
@@ -40,6 +44,26 @@ cmake --build "$build" -j "$jobs"
 step "build"
 ctest --test-dir "$build" --output-on-failure -j "$jobs"
 step "tests"
+# A real one-node Slurm runs a job array of the program over a known factor;
+# skipped where the Slurm daemons are not installed.
+tests/slurm/array-test.sh "$build/kalvenor"
+step "slurm array"
+# The BOINC operator's scripts against a fake project, with this build's
+# program cutting and running the units.
+tests/boinc/operator-test.sh "$build/kalvenor"
+step "boinc operator scripts"
+# The BOINC build of the program, run standalone; where libboinc-app-dev is
+# not installed there is nothing to link it with.
+if [ -f /usr/include/boinc/boinc_api.h ]; then
+  boinc_build=${build}-boinc
+  cmake -S . -B "$boinc_build" -DCMAKE_BUILD_TYPE=Release -DKALVENOR_BOINC=ON -DKALVENOR_CUDA=OFF -DKALVENOR_TESTS=OFF
+  cmake --build "$boinc_build" -j "$jobs" --target kalvenor
+  step "boinc build"
+  tests/boinc/standalone-test.sh "$boinc_build/kalvenor"
+  step "boinc standalone runs"
+else
+  echo "libboinc-app-dev not installed: BOINC build and its standalone test skipped"
+fi
 scripts/line-counts.sh
 
 if [ "${KALVENOR_QUICK:-0}" = 1 ]; then

@@ -83,8 +83,9 @@ struct RuntimeChoice {
 
 // CUDA device `ordinal` when the binary has CUDA and that device is usable;
 // otherwise the host device, with the reason. forceHost picks the host device.
-// The host device's workers wait while `paused` says so.
-RuntimeChoice chooseRuntime(bool forceHost = false, int ordinal = 0, PauseCheck paused = {});
+// The host device's workers (`hostThreads`, 0: one per hardware thread)
+// wait while `paused` says so.
+RuntimeChoice chooseRuntime(bool forceHost = false, int ordinal = 0, PauseCheck paused = {}, unsigned hostThreads = 0);
 
 // The host-emulated device with `threads` workers (0: one per hardware thread).
 std::unique_ptr<Runtime> makeHostRuntime(unsigned threads = 0, PauseCheck paused = {});

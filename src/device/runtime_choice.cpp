@@ -23,8 +23,8 @@ int compiledCudaVersion() {
 
 namespace {
 
-RuntimeChoice hostChoice(std::string why, PauseCheck paused) {
-    return RuntimeChoice{makeHostRuntime(0, std::move(paused)), std::move(why)};
+RuntimeChoice hostChoice(std::string why, PauseCheck paused, unsigned threads) {
+    return RuntimeChoice{makeHostRuntime(threads, std::move(paused)), std::move(why)};
 }
 
 #if KALVENOR_WITH_CUDA
@@ -74,7 +74,7 @@ std::string cudaUnusableReason(int ordinal) {
 
 }  // namespace
 
-RuntimeChoice chooseRuntime(bool forceHost, int ordinal, PauseCheck paused) {
+RuntimeChoice chooseRuntime(bool forceHost, int ordinal, PauseCheck paused, unsigned hostThreads) {
 #if KALVENOR_WITH_CUDA
     int runtimeVersion = 0;
     int driverVersion = 0;
@@ -82,9 +82,9 @@ RuntimeChoice chooseRuntime(bool forceHost, int ordinal, PauseCheck paused) {
     cudaDriverGetVersion(&driverVersion);
     RuntimeChoice choice;
     if (forceHost) {
-        choice = hostChoice("the host device was requested", paused);
+        choice = hostChoice("the host device was requested", paused, hostThreads);
     } else if (std::string why = cudaUnusableReason(ordinal); !why.empty()) {
-        choice = hostChoice(std::move(why), paused);
+        choice = hostChoice(std::move(why), paused, hostThreads);
     } else {
         choice = RuntimeChoice{makeCudaRuntime(), {}};
     }
@@ -92,9 +92,9 @@ RuntimeChoice chooseRuntime(bool forceHost, int ordinal, PauseCheck paused) {
     choice.cudaDriverVersion = driverVersion;
     return choice;
 #else
-    if (forceHost) return hostChoice("the host device was requested", paused);
+    if (forceHost) return hostChoice("the host device was requested", paused, hostThreads);
     (void)ordinal;
-    return hostChoice("built without CUDA", paused);
+    return hostChoice("built without CUDA", paused, hostThreads);
 #endif
 }
 

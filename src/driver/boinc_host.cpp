@@ -56,12 +56,26 @@ void BoincHost::fractionDone(double fraction) { boinc_fraction_done(fraction); }
 
 bool BoincHost::suspended() { return boinc_status.suspended != 0; }
 
+std::optional<unsigned> BoincHost::cpuLimit() {
+    if (standalone_) return std::nullopt;
+    APP_INIT_DATA data;
+    boinc_get_init_data(data);
+    // A multi-threaded plan class reserves this many; anything else runs on one.
+    return data.ncpus >= 1 ? std::optional<unsigned>(static_cast<unsigned>(data.ncpus)) : std::optional<unsigned>(1u);
+}
+
 std::string BoincHost::description() {
     return standalone_ ? "BOINC application, standalone (no client)" : "BOINC application, run by the client";
 }
 
 void finishUnderBoinc(int exitCode) {
     std::fflush(stdout);
+    if (exitCode > 128 && exitCode < 128 + 32) {
+        // boinc_temporary_exit leaves with 0, which only a client reads right;
+        // by hand the stop keeps its own exit code.
+        if (!boinc_is_standalone()) boinc_temporary_exit(0, "stopped by a signal; continues from the checkpoint");
+        std::exit(exitCode);
+    }
     boinc_finish(exitCode == static_cast<int>(ExitCode::WorkDone) ? 0 : exitCode);
     std::exit(exitCode);  // boinc_finish does not return; this keeps [[noreturn]] true
 }

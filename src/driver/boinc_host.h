@@ -19,6 +19,7 @@ public:
     void checkpointWritten() override;
     void fractionDone(double fraction) override;
     bool suspended() override;
+    std::optional<unsigned> cpuLimit() override;
     std::string description() override;
 
 private:
@@ -27,7 +28,9 @@ private:
 };
 
 // Ends the process through the client library with the run's exit code;
-// finished work (exit code 6) is success (0) to a client.
+// finished work (exit code 6) is success (0) to a client. A run stopped by
+// a signal (a shutdown, say) is not finished: it exits for the client to
+// start again from the checkpoint.
 [[noreturn]] void finishUnderBoinc(int exitCode);
 
 }  // namespace kalvenor

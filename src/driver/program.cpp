@@ -92,14 +92,14 @@ SieveRequest chooseSieve(const Options& options, Runtime& runtime, ThreadPool& w
 uint32_t ringSlots(const Runtime& runtime) { return runtime.kind() == RuntimeKind::Cuda ? 3 : 2; }
 
 ExitCode runWork(Runtime& runtime, const DeviceInfo& device, const Options& options, StopSignals& stop,
-                 const WorkPaths& paths, RunHost& host) {
+                 const WorkPaths& paths, RunHost& host, unsigned threads) {
     std::vector<TransferBuffers> slots(ringSlots(runtime));
     ExitCode code = ExitCode::RuntimeFailure;
     bool allocated = true;
     for (TransferBuffers& slot : slots) allocated = allocated && allocateTransferBuffers(runtime, slot, kBatchCapacity) == 0;
     if (allocated) {
         // The sieve's own threads, one per hardware thread, for the whole run.
-        ThreadPool sieveWorkers(hardwareThreads(), [&host] { return host.suspended(); });
+        ThreadPool sieveWorkers(threads, [&host] { return host.suspended(); });
         const SieveRequest sieve = chooseSieve(options, runtime, sieveWorkers);
         stop.setGraceful(true);
         const bool liveProgress = !options.quiet && ::isatty(STDOUT_FILENO) == 1;
@@ -144,7 +144,10 @@ ExitCode run(Options options, RunHost& host) {
         options.forceHost = false;
     }
     const WorkPaths paths = resolvedWorkPaths([&host](const char* name) { return host.resolve(name); });
-    RuntimeChoice choice = chooseRuntime(options.forceHost, options.deviceOrdinal, [&host] { return host.suspended(); });
+    // Every hardware thread, unless a client has reserved fewer CPUs for the run.
+    const unsigned threads = host.cpuLimit().value_or(hardwareThreads());
+    RuntimeChoice choice =
+        chooseRuntime(options.forceHost, options.deviceOrdinal, [&host] { return host.suspended(); }, threads);
     Runtime& runtime = *choice.runtime;
     // Whoever names a device runs one process per GPU: quietly sharing the
     // CPU instead would cost them most of their speed.
@@ -169,7 +172,7 @@ ExitCode run(Options options, RunHost& host) {
     std::fflush(stdout);
 
     if (options.selftest) return runSelftest(runtime) ? ExitCode::Success : ExitCode::Stopped;
-    return runWork(runtime, device, options, stop, paths, host);
+    return runWork(runtime, device, options, stop, paths, host, threads);
 }
 
 }  // namespace

@@ -26,6 +26,8 @@ public:
     // Whether the client has suspended the run: worker threads poll it and
     // wait, since the client stops only the main thread.
     virtual bool suspended() { return false; }
+    // The CPUs the client gives the run, if it says.
+    virtual std::optional<unsigned> cpuLimit() { return std::nullopt; }
     // A line for the start-up block, or "" for none.
     virtual std::string description() { return ""; }
 };

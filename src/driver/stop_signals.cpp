@@ -21,9 +21,13 @@ sigset_t stopSignals() {
 
 }  // namespace
 
-StopSignals::StopSignals() {
+void blockStopSignals() {
     const sigset_t set = stopSignals();
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+StopSignals::StopSignals() {
+    blockStopSignals();
     // The waiter never takes SIGALRM either: a client library's interval
     // timer expects it on the main thread.
     sigset_t timer, before;

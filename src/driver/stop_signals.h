@@ -9,6 +9,11 @@
 
 namespace kalvenor {
 
+// Blocks SIGINT, SIGTERM and SIGHUP in the calling thread and so in every
+// thread started after it. StopSignals does it itself; a caller that must
+// start threads of a library first (the BOINC client's) calls it before.
+void blockStopSignals();
+
 class StopSignals {
 public:
     // Blocks the three signals in the calling thread, and so in every thread

@@ -85,8 +85,12 @@ bool replaceFile(const std::string& linkPath, std::string_view bytes) {
     int error = 0;
     if (!writeAll(fd, bytes)) {
         step = "writing";
-    } else if (::fsync(fd) != 0) {
-        step = "flushing";
+    } else {
+        // A client library's interval timer may interrupt the flush.
+        int synced;
+        while ((synced = ::fsync(fd)) != 0 && errno == EINTR) {
+        }
+        if (synced != 0) step = "flushing";
     }
     if (step != nullptr) error = errno;
     if (::close(fd) != 0 && step == nullptr) {

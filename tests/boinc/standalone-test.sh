@@ -1,0 +1,163 @@
+#!/usr/bin/env bash
+# Runs the BOINC build of kalvenor standalone, with no client, the way a task
+# runs in a slot directory: worktodo.txt beside it, the command line of
+# boinc/templates/kalvenor_in.xml.
+#
+#   tests/boinc/standalone-test.sh path/to/boinc-build/kalvenor
+#
+# The checks:
+#   - the known factor's range ends through boinc_finish(0): exit code 0 and
+#     boinc_finish_called holding 0, the factor in factors.txt and in the one
+#     record of results.jsonl;
+#   - a longer range stopped by SIGTERM once it has found its factor ends with
+#     exit code 143 and a checkpoint, and a rerun continues it ("Continue
+#     range") to exit code 0;
+#   - two complete runs of that range write the same results.jsonl, byte for
+#     byte, and so does the stopped and continued one, factor included: hosts
+#     that validate against each other must agree however often they stopped.
+# The runs use two CPUs where taskset can pin them, so the range lasts about
+# as long everywhere and the stop lands before the end.
+set -uo pipefail
+export LC_ALL=C
+
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+template=$here/../../boinc/templates/kalvenor_in.xml
+
+program=${1:-}
+[ -n "$program" ] || { echo "usage: standalone-test.sh path/to/boinc-build/kalvenor" >&2; exit 2; }
+[ -x "$program" ] || { echo "standalone-test.sh: $program is not an executable" >&2; exit 2; }
+program=$(cd "$(dirname "$program")" && pwd)/$(basename "$program")
+read -ra arguments < <(sed -n 's:.*<command_line>\(.*\)</command_line>.*:\1:p' "$template")
+[ ${#arguments[@]} -gt 0 ] || { echo "standalone-test.sh: no <command_line> in $template" >&2; exit 2; }
+
+short=FermatFactor=36,36,25709300001,25709340001
+# The factor lies a sixth of the way into this range: 7 to 10 s on two cores.
+long=FermatFactor=36,36,25000000001,29000000001
+factor='25709319373*2^36+1'
+
+tmp=$(mktemp -d /tmp/kalvenor-boinc-standalone.XXXXXX)
+pid=
+cleanup() {
+  [ -z "$pid" ] || kill -KILL "$pid" 2>/dev/null
+  rm -rf "$tmp"
+}
+trap cleanup EXIT
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+pass() { echo "ok: $*"; }
+
+pin=()
+if command -v taskset >/dev/null 2>&1; then
+  # The first two CPUs this process may use, from a list like "0-3,8".
+  cpus=$(taskset -pc $$ 2>/dev/null | sed 's/.*: *//' | tr ',' '\n' |
+         awk -F- '{ last = NF > 1 ? $2 : $1; for (c = $1; c <= last; c++) print c }' | head -n 2 | paste -sd,)
+  [ -z "$cpus" ] || pin=(taskset -c "$cpus")
+fi
+
+prepare() {  # prepare DIR LINE
+  mkdir -p "$1" && printf '%s\n' "$2" >"$1/worktodo.txt"
+}
+run() {  # run DIR: the exit code of a run to its end, bounded
+  (cd "$1" && timeout 300 "${pin[@]}" "$program" "${arguments[@]}" >>console.txt 2>&1)
+}
+console() {  # everything the runs in DIR printed, wherever the BOINC runtime put it
+  cat "$1"/console.txt "$1"/stdout.txt "$1"/stderr.txt 2>/dev/null
+}
+continued() {  # the rerun in DIR said it continued; not piped, or grep's early exit fails the pipe
+  grep -qF "Continue range" < <(console "$1")
+}
+records() {  # the records of DIR/results.jsonl
+  [ -f "$1/results.jsonl" ] && grep -c . "$1/results.jsonl" || echo 0
+}
+finished_with_zero() {  # boinc_finish(0) leaves its status in boinc_finish_called
+  [ -f "$1/boinc_finish_called" ] && [ "$(head -n 1 "$1/boinc_finish_called" | tr -d ' \r')" = 0 ]
+}
+check_complete() {  # check_complete DIR WHAT LINE: one complete record of LINE with the factor
+  local record
+  record=$(cat "$1/results.jsonl" 2>/dev/null)
+  [ "$(records "$1")" -eq 1 ] || { fail "$2: results.jsonl holds $(records "$1") records, not 1"; return; }
+  [[ $record == "{\"line\":\"$3\","* ]] || fail "$2: the record is not of $3: $record"
+  [[ $record == *"\"factors\":[\"$factor\"]"* ]] || fail "$2: the record lacks the factor: $record"
+  [[ $record == *'"status":"complete"'* ]] || fail "$2: the record is not complete: $record"
+  grep -q FermatFactor "$1/worktodo.txt" 2>/dev/null && fail "$2: the line is still in worktodo.txt"
+  grep -qF "$factor" "$1/factors.txt" 2>/dev/null || fail "$2: $factor not in factors.txt"
+}
+
+# ---- (a) the known factor, to the end
+dir=$tmp/short
+prepare "$dir" "$short"
+run "$dir"
+status=$?
+if [ "$status" -eq 0 ] && finished_with_zero "$dir"; then
+  pass "the known factor's range ends with exit code 0 through boinc_finish(0)"
+else
+  fail "the known factor's range: exit code $status, boinc_finish_called '$(cat "$dir/boinc_finish_called" 2>/dev/null)'"
+  console "$dir" | tail -n 20
+fi
+before=$failures
+check_complete "$dir" "known factor" "$short"
+[ "$failures" -eq "$before" ] && pass "$factor in factors.txt and results.jsonl"
+
+# ---- (b) stopped by SIGTERM once the factor is found, then continued
+dir=$tmp/stopped
+prepare "$dir" "$long"
+(cd "$dir" && exec "${pin[@]}" "$program" "${arguments[@]}" >console.txt 2>&1) &
+pid=$!
+for ((tenth = 0; tenth < 1200; tenth++)); do
+  grep -qF "$factor" "$dir/factors.txt" 2>/dev/null && break
+  kill -0 "$pid" 2>/dev/null || break
+  sleep 0.1
+done
+kill -TERM "$pid" 2>/dev/null
+# The batch in flight is finished first; bounded in case the stop never comes.
+for ((tenth = 0; tenth < 1200; tenth++)); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+kill -0 "$pid" 2>/dev/null && { kill -KILL "$pid"; fail "no stop within 120 s of SIGTERM"; }
+wait "$pid"
+status=$?
+pid=
+if [ "$status" -eq 143 ] && [ -f "$dir/kalvenor.cpt" ]; then
+  pass "SIGTERM after the factor: exit code 143 and a checkpoint"
+elif [ "$status" -eq 0 ]; then
+  fail "the long range ended before SIGTERM reached it (exit code 0): too short for this machine"
+else
+  # A process killed by the signal reads as 143 too; only the graceful stop
+  # logs its line in results.txt.
+  fail "SIGTERM: exit code $status, checkpoint $([ -f "$dir/kalvenor.cpt" ] && echo present || echo missing)," \
+    "stop $(grep -q 'stopped by signal 15' "$dir/results.txt" 2>/dev/null && echo logged || echo 'not logged: killed, not stopped')"
+  console "$dir" | tail -n 20
+fi
+[ "$(records "$dir")" -eq 0 ] || fail "a record was written for a line that was stopped"
+run "$dir"
+status=$?
+if [ "$status" -eq 0 ] && finished_with_zero "$dir" && continued "$dir"; then
+  pass "the rerun continues the range and ends with exit code 0"
+else
+  fail "the rerun: exit code $status, 'Continue range' $(continued "$dir" && echo printed || echo missing)"
+  console "$dir" | tail -n 20
+fi
+check_complete "$dir" "stopped and continued" "$long"
+
+# ---- (c) the same bytes from every run of the long range
+for copy in 1 2; do
+  prepare "$tmp/whole$copy" "$long"
+  run "$tmp/whole$copy"
+  status=$?
+  [ "$status" -eq 0 ] || { fail "complete run $copy: exit code $status"; console "$tmp/whole$copy" | tail -n 20; }
+  check_complete "$tmp/whole$copy" "complete run $copy" "$long"
+done
+if [ -s "$tmp/whole1/results.jsonl" ] && cmp -s "$tmp/whole1/results.jsonl" "$tmp/whole2/results.jsonl"; then
+  pass "two complete runs write byte-identical results.jsonl"
+else
+  fail "two complete runs differ:"; cat "$tmp/whole1/results.jsonl" "$tmp/whole2/results.jsonl" 2>/dev/null
+fi
+if [ -s "$dir/results.jsonl" ] && cmp -s "$tmp/whole1/results.jsonl" "$dir/results.jsonl"; then
+  pass "the stopped and continued run writes the same bytes"
+else
+  fail "the stopped and continued run differs:"; cat "$tmp/whole1/results.jsonl" "$dir/results.jsonl" 2>/dev/null
+fi
+
+if [ "$failures" -ne 0 ]; then
+  echo "standalone test: $failures failure(s)"
+  exit 1
+fi
+echo "standalone test passed"
