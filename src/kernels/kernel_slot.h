@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "arith/montgomery_w32.h"
+#include "arith/montgomery_narrow.h"
 #include "kernels/device_atomic.h"
 #include "kernels/kernel_args.h"
 
@@ -36,7 +36,7 @@ KALVENOR_HD void testSlot(uint32_t* result, const Candidate* candidates, uint32_
     if (slot >= count || (deviceCount != nullptr && slot >= *deviceCount)) return;
     const uint64_t k = offsets != nullptr ? base + 2 * uint64_t{offsets[slot]} : uint64_t{candidates[slot]};
     uint32_t* residue = residues != nullptr ? residues + slot * kResidueStride : nullptr;
-    if (testCandidate<Q, W>(k, n, residue)) appendRecord(result, k);
+    if (narrow::testCandidate<Q, W>(k, n, residue)) appendRecord(result, k);
 }
 
 }  // namespace kalvenor

@@ -1,9 +1,8 @@
 // Each path's arithmetic against GMP at the bounds it relies on, which whole
 // runs (kernel_test.cpp) rarely reach, for every kernel's (window, word
 // count) at the edges of its level and window:
-// - the 32-bit words the GPU runs: squares of the extreme residues, the
-//   reduction on both sides of its final subtraction and at its largest
-//   input, a square that lands exactly on P, and the test for one;
+// - the narrow limbs the GPU runs: its starting value, and squares and x/R
+//   of residues up to 2P - 1, all in proper limbs;
 // - the 64-bit limbs: the steps r*2^b mod P that form the starting values,
 //   and squares and x/R of residues up to the largest a squaring may meet;
 // - AVX-512 IFMA in both limb positions of P's multiplier: squares of
@@ -18,7 +17,7 @@
 #include <vector>
 
 #include "arith/montgomery_ifma52.h"
-#include "arith/montgomery_w32.h"
+#include "arith/montgomery_narrow.h"
 #include "arith/montgomery_w64.h"
 #include "arith/reference_powmod.h"
 #include "kernels/edge_cases.h"
@@ -43,35 +42,31 @@ Number numberOf(const Mpz& x) {
 }
 
 template <uint32_t Q, uint32_t W>
-void checkWords(uint64_t k, uint32_t n, std::mt19937_64& random) {
-    struct Number : Words<W> {
-        uint32_t& operator[](uint32_t i) { return this->w[i]; }
-        uint32_t operator[](uint32_t i) const { return this->w[i]; }
+void checkNarrow(uint64_t k, uint32_t n, std::mt19937_64& random) {
+    using S = narrow::Shape<Q, W>;
+    struct Number : narrow::Limbs<S::L> {
+        uint32_t& operator[](uint32_t i) { return this->v[i]; }
+        uint32_t operator[](uint32_t i) const { return this->v[i]; }
     };
-    const auto value = [](const Words<W>& x) { return valueOf<W, 32>(static_cast<const Number&>(x)); };
-    const auto words = [](const Mpz& x) { return numberOf<Number, W, 32>(x); };
-    const testing::MontgomeryOracle m(k, n, 32 * W);
+    const auto value = [](const narrow::Limbs<S::L>& x) {
+        for (uint32_t l = 0; l < S::L; ++l) EXPECT_LE(x.v[l], S::kMask) << "limb " << l;
+        return valueOf<S::L, S::B>(static_cast<const Number&>(x));
+    };
+    const auto limbsOf = [](const Mpz& x) { return numberOf<Number, S::L, S::B>(x); };
+    const testing::MontgomeryOracle m(k, n, S::B * S::L);
     const Mpz& p = m.p;
-    const Modulus<Q, W> mod = formModulus<Q, W>(k, n - 32 * Q);
-    // Every result is fully reduced, so each is held to below P.
-    for (const Mpz& x : {Mpz(0), Mpz(1), p - 1, p - 2, m.r % p, (Mpz::randomBelow(p >> 32, random) << 32) + 0x12340000u,
-                         Mpz::fromLimbs(W, 32, [](uint32_t i) { return i % 2 ? 0xffffffffu : 0u; }) % p})
-        m.expect(value(montgomerySquare(words(x), mod)), m.overR(x * x), p, "x^2/R, x=" + ::testing::PrintToString(x));
-    // lo + hi*R with hi = P-1 and lo = 0 (P-1, kept), hi = P (P, becomes 0),
-    // and the largest input, whose sum overflows W words when P is wide.
-    for (const auto& [hi, lo] : {std::pair<Mpz, Mpz>{p - 1, 0}, {p, 0}, {p - 1, m.r - 1}, {p - 2, m.r - 1}})
-        m.expect(value(montgomeryReduce(words(lo), words(hi), mod)), m.overR(hi * m.r + lo), p, "reduce");
-    // x^2 = 0 mod P for x = P/3 when 9 divides P: 0 whether reached as 0 or as P.
-    for (uint64_t j = k | 1; j < (k | 1) + 40; j += 2) {
-        if (!mpz_divisible_ui_p(testing::candidate(j, n).get(), 9) || !servesCandidate<Q, W>(j, n)) continue;
-        Mpz third;
-        mpz_divexact_ui(third.get(), testing::candidate(j, n).get(), 3);
-        EXPECT_EQ(value(montgomerySquare(words(third), formModulus<Q, W>(j, n - 32 * Q))), Mpz(0)) << "(P/3)^2, k=" << j;
+    const Modulus<Q, W> words = formModulus<Q, W>(k, n - 32 * Q);
+    const narrow::Modulus<Q, W> mod = narrow::formModulus(words);
+    m.expect(value(narrow::montgomeryTwo(words, 32 * W - n - topBitIndex(k))), m.r * 2, p, "2R");
+    // Residues stay below 2P; x/R is at most P, and P only for a multiple of P.
+    const Mpz twoP = p << 1;
+    for (const Mpz& x : {Mpz(0), Mpz(1), p - 1, p, p + 1, twoP - 1, Mpz::randomBelow(twoP, random),
+                         Mpz::fromLimbs(S::L, S::B, [](uint32_t i) { return i % 2 ? S::kMask : 0u; }) % twoP}) {
+        const std::string what = ::testing::PrintToString(x);
+        m.expect(value(narrow::montgomeryColumns<Q, W, true>(limbsOf(x), mod)), m.overR(x * x), twoP, "x^2/R, x=" + what);
+        m.expect(value(narrow::montgomeryColumns<Q, W, false>(limbsOf(x), mod)), m.overR(x), x % p == 0 ? p + 1 : p, "x/R, x=" + what);
     }
-    // The test for one: R mod P and nothing near it or like it.
-    EXPECT_TRUE(isMontgomeryOne(words(m.r % p), mod));
-    for (const Mpz& x : {(m.r + 1) % p, (m.r + p - 1) % p, Mpz(0), m.r * 2 % p, m.r * 3 % p, Mpz(1), p - 1})
-        EXPECT_FALSE(isMontgomeryOne(words(x), mod)) << ::testing::PrintToString(x);
+    EXPECT_EQ((valueOf<W, 32>(narrow::wordsOf<Q, W>(limbsOf(p - 1)).w)), p - 1);
 }
 
 template <uint32_t Q, uint32_t W>
@@ -136,15 +131,15 @@ void checkIfma(uint64_t k, uint32_t n, std::mt19937_64& random) {
 }
 #endif
 
-enum class Path { Words, Limbs, Ifma };
-void PrintTo(Path path, std::ostream* os) { *os << std::vector{"Words32", "Limbs", "Ifma"}[static_cast<int>(path)]; }
+enum class Path { Narrow, Limbs, Ifma };
+void PrintTo(Path path, std::ostream* os) { *os << std::vector{"Narrow", "Limbs", "Ifma"}[static_cast<int>(path)]; }
 
 template <uint32_t Q, uint32_t W>
 void checkPair(Path path, std::mt19937_64& random) {
     for (uint32_t n : windowExponents(Q, random)) {
         for (uint64_t k : edgeMultipliers(W, n, random)) {
             SCOPED_TRACE(::testing::Message() << "k=" << k << " n=" << n);
-            if (path == Path::Words) checkWords<Q, W>(k, n, random);
+            if (path == Path::Narrow) checkNarrow<Q, W>(k, n, random);
             if (path == Path::Limbs) checkLimbs<Q, W>(k, n, random);
 #if KALVENOR_HAS_IFMA_PATH
             constexpr uint32_t kFirstJ = 32 * Q / ifma::kLimbBits, kLastJ = (32 * Q + 31) / ifma::kLimbBits;
@@ -173,7 +168,7 @@ std::string pairName(const ::testing::TestParamInfo<std::tuple<int, Path>>& info
 
 INSTANTIATE_TEST_SUITE_P(Kernels, EveryPair,
                          ::testing::Combine(::testing::Range(0, kKernelCount),
-                                            ::testing::Values(Path::Words, Path::Limbs, Path::Ifma)),
+                                            ::testing::Values(Path::Narrow, Path::Limbs, Path::Ifma)),
                          pairName);
 
 // ---- the host reference, which checks the kernels in the self-test ----

@@ -1,5 +1,5 @@
-// The ways a kernel runs, each judged against GMP on its own: the 32-bit
-// template the GPU runs, called on the host; the host kernels' two variants
+// The ways a kernel runs, each judged against GMP on its own: the
+// narrow-limb template the GPU runs, called on the host; the host kernels' two variants
 // called directly; the host-emulated device through the runtime interface
 // (with three workers, so chunks contend); and the GPU where there is one.
 #pragma once
@@ -23,16 +23,16 @@
 
 namespace kalvenor::testing {
 
-enum class Way { Words32, Limbs, Ifma, HostDevice, Cuda };
+enum class Way { Narrow, Limbs, Ifma, HostDevice, Cuda };
 inline const char* nameOf(Way way) {
-    return std::vector{"Words32", "Limbs", "Ifma", "HostDevice", "Cuda"}[static_cast<std::size_t>(way)];
+    return std::vector{"Narrow", "Limbs", "Ifma", "HostDevice", "Cuda"}[static_cast<std::size_t>(way)];
 }
 inline std::string wayName(const ::testing::TestParamInfo<Way>& info) { return nameOf(info.param); }
-inline const std::vector<Way> kAllWays = {Way::Words32, Way::Limbs, Way::Ifma, Way::HostDevice, Way::Cuda};
+inline const std::vector<Way> kAllWays = {Way::Narrow, Way::Limbs, Way::Ifma, Way::HostDevice, Way::Cuda};
 inline const std::vector<Way> kDevices = {Way::HostDevice, Way::Cuda};
 
 // The GPU's template as a host kernel: one slot after the other.
-inline constexpr auto kWords32Kernels = perKernel([]<uint32_t Q, uint32_t W>() -> HostKernelFn {
+inline constexpr auto kNarrowKernels = perKernel([]<uint32_t Q, uint32_t W>() -> HostKernelFn {
     return +[](const KernelArgs& a, uint32_t begin, uint32_t end) {
         for (uint32_t slot = begin; slot < end; ++slot)
             testSlot<Q, W>(a.result, a.candidates, a.n, a.count, a.residues, a.offsets, a.base, a.deviceCount, slot);
@@ -70,7 +70,7 @@ class OnWay : public ::testing::TestWithParam<Param> {
 protected:
     void SetUp() override {
         way_ = wayOf(this->GetParam());
-        direct_ = way_ == Way::Words32 ? kWords32Kernels[0] : way_ == Way::Limbs ? limbKernel(0) : ifmaKernel(0);
+        direct_ = way_ == Way::Narrow ? kNarrowKernels[0] : way_ == Way::Limbs ? limbKernel(0) : ifmaKernel(0);
         if (way_ == Way::Cuda) {
             RuntimeChoice choice = chooseRuntime(false, 0);
             if (choice.runtime->kind() != RuntimeKind::Cuda) GTEST_SKIP() << "no GPU: " << choice.whyHost;
@@ -92,7 +92,7 @@ protected:
         std::fill(out.words.begin() + kResultWords, out.words.end(), kGuard);
         out.residues.assign(withResidues ? ks.size() * kResidueStride : 0, kUntouched);
         if (!runtime_) {
-            const HostKernelFn kernel = way_ == Way::Words32 ? kWords32Kernels[static_cast<std::size_t>(index)]
+            const HostKernelFn kernel = way_ == Way::Narrow ? kNarrowKernels[static_cast<std::size_t>(index)]
                                         : way_ == Way::Limbs ? limbKernel(index) : ifmaKernel(index);
             kernel(KernelArgs{out.words.data(), ks.data(), n, count, withResidues ? out.residues.data() : nullptr}, 0, count);
             return out;
