@@ -161,23 +161,26 @@ AssignmentStatus restoreCheckpoint(RunState& state) {
         std::printf("\nThe checkpoint holds a value that no run writes.\n");
         return AssignmentStatus::CheckpointMismatch;
     }
-    // The record's tallies: every exponent before nCurrent once, in order,
-    // and factors inside the range up to the walk position. Files from
-    // before they were kept carry neither.
+    // The record's tallies: the exponents before nCurrent once each, in
+    // order, and factors inside the range up to the walk position. A run
+    // taken up from a file of an older version, which kept neither, knows
+    // only the exponents and factors since: those end at nCurrent - 1, and
+    // the factors are no more than the count.
     state.exponentsDone.clear();
     state.found.clear();
     bool tallied = true;
     if (values.tested) {
         const auto pairs = readPairs(*values.tested);
-        tallied = pairs && pairs->size() == state.nCurrent - state.nStart;
+        tallied = pairs && pairs->size() <= state.nCurrent - state.nStart;
+        const uint32_t first = state.nCurrent - static_cast<uint32_t>(pairs ? pairs->size() : 0);
         for (size_t i = 0; tallied && i < pairs->size(); ++i) {
-            tallied = (*pairs)[i].first == state.nStart + i;
+            tallied = (*pairs)[i].first == first + i;
             state.exponentsDone.push_back({(*pairs)[i].first, (*pairs)[i].second});
         }
     }
     if (values.found) {
         const auto pairs = readPairs(*values.found);
-        tallied = tallied && pairs && pairs->size() == values.factors.value_or(0);
+        tallied = tallied && pairs && pairs->size() <= values.factors.value_or(0);
         for (size_t i = 0; tallied && i < pairs->size(); ++i) {
             const auto [n, k] = (*pairs)[i];
             tallied = n >= state.nStart && k % 2 == 1 && k >= state.kStart && k <= state.kEnd &&

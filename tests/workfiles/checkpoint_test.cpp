@@ -82,7 +82,10 @@ TEST(RestoreCheckpoint, DecidesHowTheRangeGoesOn) {
         {"a tally for the current exponent", cpt(94, 501, 5, "61.50", 2, kRange) + "tested  =93:40 94:3\n", kMismatch, kUnwritten},
         {"a tally not a number", cpt(94, 501, 5, "61.50", 0, kRange) + "tested  =93:x\n", kMismatch, kUnwritten},
         {"a factor past the walk", cpt(94, 101, 5, "61.50", 2, kRange) + kept, kMismatch, kUnwritten},
-        {"fewer factors than counted", cpt(94, 501, 5, "61.50", 3, kRange) + kept, kMismatch, kUnwritten},
+        {"more factors than counted", cpt(94, 501, 5, "61.50", 1, kRange) + kept, kMismatch, kUnwritten},
+        // Taken up from an older version's file: only what came since is known.
+        {"tallies since an older file", cpt(95, 501, 5, "61.50", 3, kRange) + "tested  =94:7\nfound   =94:101\n", kReady,
+         continuing(95, 501), {95, 501, 5, 61.5, 3}, kRange, {{{94, 7}}, {{94, 101}}}},
         {"even kCurrent", cpt(94, 500, 5, "61.50", 2), kMismatch, kUnwritten},
         {"negative seconds", cpt(94, 501, 5, "-1.00", 2), kMismatch, kUnwritten},
         {"factors of 2^31", cpt(94, 501, 5, "1.00", 0) + "factors =2147483648\n", kMismatch, kUnwritten},
