@@ -95,6 +95,18 @@ void BM_LimbKernel(benchmark::State& state) {
     setRate(state, in);
 }
 
+// The AVX2 kernel, which processors with AVX2 but without IFMA run.
+void BM_Avx2Kernel(benchmark::State& state) {
+    const Inputs in = inputsFor(static_cast<uint32_t>(state.range(0)));
+    const HostKernelFn kernel = avx2Kernel(in.kernel);
+    if (kernel == nullptr) {
+        state.SkipWithError("this processor does not run AVX2");
+        return;
+    }
+    for (auto _ : state) benchmark::DoNotOptimize(runKernel(kernel, in));
+    setRate(state, in);
+}
+
 void BM_GmpPowm(benchmark::State& state) {
     const Inputs in = inputsFor(static_cast<uint32_t>(state.range(0)));
     GmpLoop gmp;
@@ -128,6 +140,7 @@ void BM_HostOverGmp(benchmark::State& state) {
 #define KALVENOR_SIZES Arg(36)->Arg(120)->Arg(300)->Arg(600)
 BENCHMARK(BM_HostKernel)->KALVENOR_SIZES;
 BENCHMARK(BM_LimbKernel)->KALVENOR_SIZES;
+BENCHMARK(BM_Avx2Kernel)->KALVENOR_SIZES;
 BENCHMARK(BM_GmpPowm)->KALVENOR_SIZES;
 BENCHMARK(BM_HostOverGmp)->KALVENOR_SIZES;
 

@@ -6,6 +6,8 @@
 #
 #   scripts/bench.sh            # build-bench/, about 15 s per end-to-end run
 #   KALVENOR_BENCH_SECONDS=5 scripts/bench.sh
+#   KALVENOR_HOST_PATH=avx2 scripts/bench.sh   # a slower path this processor also runs
+#                                              # (ifma52, avx2, w64); the table names it
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)

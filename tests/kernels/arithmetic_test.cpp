@@ -5,8 +5,9 @@
 //   of residues up to 2P - 1, all in proper limbs;
 // - the 64-bit limbs: the steps r*2^b mod P that form the starting values,
 //   and squares and x/R of residues up to the largest a squaring may meet;
-// - AVX-512 IFMA in both limb positions of P's multiplier: squares of
-//   residues up to 2P - 1 and the final x/R, all in proper 52-bit limbs;
+// - AVX-512 IFMA (52-bit limbs) and AVX2 (28-bit limbs) in both limb
+//   positions of P's multiplier: squares of residues up to 2P - 1 and the
+//   final x/R, all in proper limbs;
 // and the host reference, for any n up to 607 and any 64-bit k.
 #include <gtest/gtest.h>
 
@@ -16,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "arith/montgomery_avx2.h"
 #include "arith/montgomery_ifma52.h"
 #include "arith/montgomery_narrow.h"
 #include "arith/montgomery_w64.h"
@@ -131,8 +133,43 @@ void checkIfma(uint64_t k, uint32_t n, std::mt19937_64& random) {
 }
 #endif
 
-enum class Path { Narrow, Limbs, Ifma };
-void PrintTo(Path path, std::ostream* os) { *os << std::vector{"Narrow", "Limbs", "Ifma"}[static_cast<int>(path)]; }
+#if KALVENOR_HAS_AVX2_PATH
+template <uint32_t Q, uint32_t W, uint32_t J, bool Square>
+KALVENOR_AVX2_TARGET void columnsOnLanes(const avx2::LaneNumbers<avx2::limbsFor(W)>& in, const avx2::LaneNumbers<avx2::kTLimbs>& t,
+                                         avx2::LaneNumbers<avx2::limbsFor(W)>& out) {
+    avx2::Modulus mod;
+    for (uint32_t s = 0; s < avx2::kTLimbs; ++s) mod.t[s] = _mm256_load_si256(reinterpret_cast<const __m256i*>(t.limb[s]));
+    avx2::store(avx2::montgomeryColumns<avx2::limbsFor(W), W, J, Square>(avx2::load(in), mod), out);
+}
+
+// The same for AVX2's four lanes: 0, P - 1, 2P - 1 and one at random below 2P.
+template <uint32_t Q, uint32_t W, uint32_t J>
+void checkAvx2(uint64_t k, uint32_t n, std::mt19937_64& random) {
+    constexpr uint32_t N = avx2::limbsFor(W);
+    const testing::MontgomeryOracle m(k, n, avx2::kLimbBits * N);
+    const Mpz twoP = m.p << 1;
+    avx2::LaneStart<Q, W> start;
+    for (uint32_t lane = 0; lane < avx2::kLanes; ++lane) avx2::startLane(start, lane, k, n);
+    const std::vector<Mpz> xs = {0, m.p - 1, twoP - 1, Mpz::randomBelow(twoP, random)};
+    avx2::LaneNumbers<N> in, squared, plain;
+    for (uint32_t lane = 0; lane < avx2::kLanes; ++lane)
+        for (uint32_t l = 0; l < N; ++l) in.limb[l][lane] = xs[lane].limb(l, avx2::kLimbBits);
+    columnsOnLanes<Q, W, J, true>(in, start.t, squared);
+    columnsOnLanes<Q, W, J, false>(in, start.t, plain);
+    for (uint32_t lane = 0; lane < avx2::kLanes; ++lane) {
+        const auto lanes = [&](const avx2::LaneNumbers<N>& x) {
+            for (uint32_t l = 0; l < N; ++l) EXPECT_LE(x.limb[l][lane], avx2::kLimbMask) << "limb " << l;
+            return Mpz::fromLimbs(N, avx2::kLimbBits, [&](uint32_t l) { return x.limb[l][lane]; });
+        };
+        const std::string x = ::testing::PrintToString(xs[lane]);
+        m.expect(lanes(squared), m.overR(xs[lane] * xs[lane]), twoP, "x^2/R below 2P, x=" + x);
+        m.expect(lanes(plain), m.overR(xs[lane]), m.p + 1, "x/R at most P, x=" + x);
+    }
+}
+#endif
+
+enum class Path { Narrow, Limbs, Ifma, Avx2 };
+void PrintTo(Path path, std::ostream* os) { *os << std::vector{"Narrow", "Limbs", "Ifma", "Avx2"}[static_cast<int>(path)]; }
 
 template <uint32_t Q, uint32_t W>
 void checkPair(Path path, std::mt19937_64& random) {
@@ -146,6 +183,11 @@ void checkPair(Path path, std::mt19937_64& random) {
             if (path == Path::Ifma && n / ifma::kLimbBits == kFirstJ) checkIfma<Q, W, kFirstJ>(k, n, random);
             if (path == Path::Ifma && n / ifma::kLimbBits != kFirstJ) checkIfma<Q, W, kLastJ>(k, n, random);
 #endif
+#if KALVENOR_HAS_AVX2_PATH
+            constexpr uint32_t kFirstJ2 = 32 * Q / avx2::kLimbBits, kLastJ2 = (32 * Q + 31) / avx2::kLimbBits;
+            if (path == Path::Avx2 && n / avx2::kLimbBits == kFirstJ2) checkAvx2<Q, W, kFirstJ2>(k, n, random);
+            if (path == Path::Avx2 && n / avx2::kLimbBits != kFirstJ2) checkAvx2<Q, W, kLastJ2>(k, n, random);
+#endif
         }
     }
 }
@@ -158,6 +200,7 @@ class EveryPair : public ::testing::TestWithParam<std::tuple<int, Path>> {};
 TEST_P(EveryPair, ArithmeticMatchesGmpAtItsBounds) {
     const auto [index, path] = GetParam();
     if (path == Path::Ifma && !ifmaUsable()) GTEST_SKIP() << "this processor does not run AVX-512 IFMA";
+    if (path == Path::Avx2 && !avx2Usable()) GTEST_SKIP() << "this processor does not run AVX2";
     std::mt19937_64 random(100 * static_cast<uint64_t>(path) + static_cast<uint64_t>(index));
     kChecks[static_cast<std::size_t>(index)](path, random);
 }
@@ -168,7 +211,7 @@ std::string pairName(const ::testing::TestParamInfo<std::tuple<int, Path>>& info
 
 INSTANTIATE_TEST_SUITE_P(Kernels, EveryPair,
                          ::testing::Combine(::testing::Range(0, kKernelCount),
-                                            ::testing::Values(Path::Narrow, Path::Limbs, Path::Ifma)),
+                                            ::testing::Values(Path::Narrow, Path::Limbs, Path::Ifma, Path::Avx2)),
                          pairName);
 
 // ---- the host reference, which checks the kernels in the self-test ----

@@ -1,5 +1,5 @@
 // The ways a kernel runs, each judged against GMP on its own: the
-// narrow-limb template the GPU runs, called on the host; the host kernels' two variants
+// narrow-limb template the GPU runs, called on the host; the host kernels' three variants
 // called directly; the host-emulated device through the runtime interface
 // (with three workers, so chunks contend); and the GPU where there is one.
 #pragma once
@@ -23,12 +23,12 @@
 
 namespace kalvenor::testing {
 
-enum class Way { Narrow, Limbs, Ifma, HostDevice, Cuda };
+enum class Way { Narrow, Limbs, Avx2, Ifma, HostDevice, Cuda };
 inline const char* nameOf(Way way) {
-    return std::vector{"Narrow", "Limbs", "Ifma", "HostDevice", "Cuda"}[static_cast<std::size_t>(way)];
+    return std::vector{"Narrow", "Limbs", "Avx2", "Ifma", "HostDevice", "Cuda"}[static_cast<std::size_t>(way)];
 }
 inline std::string wayName(const ::testing::TestParamInfo<Way>& info) { return nameOf(info.param); }
-inline const std::vector<Way> kAllWays = {Way::Narrow, Way::Limbs, Way::Ifma, Way::HostDevice, Way::Cuda};
+inline const std::vector<Way> kAllWays = {Way::Narrow, Way::Limbs, Way::Avx2, Way::Ifma, Way::HostDevice, Way::Cuda};
 inline const std::vector<Way> kDevices = {Way::HostDevice, Way::Cuda};
 
 // The GPU's template as a host kernel: one slot after the other.
@@ -70,7 +70,7 @@ class OnWay : public ::testing::TestWithParam<Param> {
 protected:
     void SetUp() override {
         way_ = wayOf(this->GetParam());
-        direct_ = way_ == Way::Narrow ? kNarrowKernels[0] : way_ == Way::Limbs ? limbKernel(0) : ifmaKernel(0);
+        direct_ = way_ == Way::Narrow ? kNarrowKernels[0] : way_ == Way::Limbs ? limbKernel(0) : way_ == Way::Avx2 ? avx2Kernel(0) : ifmaKernel(0);
         if (way_ == Way::Cuda) {
             RuntimeChoice choice = chooseRuntime(false, 0);
             if (choice.runtime->kind() != RuntimeKind::Cuda) GTEST_SKIP() << "no GPU: " << choice.whyHost;
@@ -93,7 +93,7 @@ protected:
         out.residues.assign(withResidues ? ks.size() * kResidueStride : 0, kUntouched);
         if (!runtime_) {
             const HostKernelFn kernel = way_ == Way::Narrow ? kNarrowKernels[static_cast<std::size_t>(index)]
-                                        : way_ == Way::Limbs ? limbKernel(index) : ifmaKernel(index);
+                                        : way_ == Way::Limbs ? limbKernel(index) : way_ == Way::Avx2 ? avx2Kernel(index) : ifmaKernel(index);
             kernel(KernelArgs{out.words.data(), ks.data(), n, count, withResidues ? out.residues.data() : nullptr}, 0, count);
             return out;
         }
