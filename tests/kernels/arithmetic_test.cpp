@@ -95,6 +95,22 @@ void checkLimbs(uint64_t k, uint32_t n, std::mt19937_64& random) {
     }
 }
 
+// The vector paths' lanes against the oracle: x^2/R below 2P and x/R at
+// most P for the residue x of each lane, every limb within its bits.
+template <uint32_t N, uint32_t Lanes, uint32_t LimbBits, class Numbers>
+void expectLanes(const testing::MontgomeryOracle& m, const std::vector<Mpz>& xs, const Numbers& squared, const Numbers& plain) {
+    const Mpz twoP = m.p << 1;
+    for (uint32_t lane = 0; lane < Lanes; ++lane) {
+        const auto lanes = [&](const Numbers& x) {
+            for (uint32_t l = 0; l < N; ++l) EXPECT_LT(x.limb[l][lane], uint64_t{1} << LimbBits) << "limb " << l;
+            return Mpz::fromLimbs(N, LimbBits, [&](uint32_t l) { return x.limb[l][lane]; });
+        };
+        const std::string x = ::testing::PrintToString(xs[lane]);
+        m.expect(lanes(squared), m.overR(xs[lane] * xs[lane]), twoP, "x^2/R below 2P, x=" + x);
+        m.expect(lanes(plain), m.overR(xs[lane]), m.p + 1, "x/R at most P, x=" + x);
+    }
+}
+
 #if KALVENOR_HAS_IFMA_PATH
 template <uint32_t N, uint32_t J, bool Square>
 KALVENOR_IFMA_TARGET void columnsOnLanes(const ifma::LaneNumbers<N>& in, const ifma::LaneNumbers<3>& t,
@@ -121,15 +137,7 @@ void checkIfma(uint64_t k, uint32_t n, std::mt19937_64& random) {
         for (uint32_t l = 0; l < N; ++l) in.limb[l][lane] = xs[lane].limb(l, ifma::kLimbBits);
     columnsOnLanes<N, J, true>(in, start.t, start.factor, squared);
     columnsOnLanes<N, J, false>(in, start.t, start.factor, plain);
-    for (uint32_t lane = 0; lane < ifma::kLanes; ++lane) {
-        const auto lanes = [&](const ifma::LaneNumbers<N>& x) {
-            for (uint32_t l = 0; l < N; ++l) EXPECT_LE(x.limb[l][lane], ifma::kLimbMask) << "limb " << l;
-            return Mpz::fromLimbs(N, ifma::kLimbBits, [&](uint32_t l) { return x.limb[l][lane]; });
-        };
-        const std::string x = ::testing::PrintToString(xs[lane]);
-        m.expect(lanes(squared), m.overR(xs[lane] * xs[lane]), twoP, "x^2/R below 2P, x=" + x);
-        m.expect(lanes(plain), m.overR(xs[lane]), m.p + 1, "x/R at most P, x=" + x);
-    }
+    expectLanes<N, ifma::kLanes, ifma::kLimbBits>(m, xs, squared, plain);
 }
 #endif
 
@@ -156,15 +164,7 @@ void checkAvx2(uint64_t k, uint32_t n, std::mt19937_64& random) {
         for (uint32_t l = 0; l < N; ++l) in.limb[l][lane] = xs[lane].limb(l, avx2::kLimbBits);
     columnsOnLanes<Q, W, J, true>(in, start.t, squared);
     columnsOnLanes<Q, W, J, false>(in, start.t, plain);
-    for (uint32_t lane = 0; lane < avx2::kLanes; ++lane) {
-        const auto lanes = [&](const avx2::LaneNumbers<N>& x) {
-            for (uint32_t l = 0; l < N; ++l) EXPECT_LE(x.limb[l][lane], avx2::kLimbMask) << "limb " << l;
-            return Mpz::fromLimbs(N, avx2::kLimbBits, [&](uint32_t l) { return x.limb[l][lane]; });
-        };
-        const std::string x = ::testing::PrintToString(xs[lane]);
-        m.expect(lanes(squared), m.overR(xs[lane] * xs[lane]), twoP, "x^2/R below 2P, x=" + x);
-        m.expect(lanes(plain), m.overR(xs[lane]), m.p + 1, "x/R at most P, x=" + x);
-    }
+    expectLanes<N, avx2::kLanes, avx2::kLimbBits>(m, xs, squared, plain);
 }
 #endif
 
