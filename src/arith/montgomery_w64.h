@@ -172,6 +172,18 @@ KALVENOR_LIMB_INLINE void doubleColumn(Column& c) {
 #endif
 }
 
+#if !KALVENOR_LIMB_ASM
+// The upper limbs of a column, one limb down, plus s and a carry into the
+// lowest of them: the portable chain of the two moves below.
+KALVENOR_LIMB_INLINE void addShifted(uint64_t& c1, uint64_t& c2, uint64_t& s2, uint64_t carry, const Column& s) {
+    u128 sum = u128{c1} + s.c0 + carry;
+    c1 = static_cast<uint64_t>(sum);
+    sum = u128{c2} + s.c1 + static_cast<uint64_t>(sum >> 64);
+    c2 = static_cast<uint64_t>(sum);
+    s2 += static_cast<uint64_t>(sum >> 64);
+}
+#endif
+
 // The column moved one limb down, with s added; returns the limb that left.
 KALVENOR_LIMB_INLINE uint64_t shiftDownAdding(Column& c, const Column& s) {
     const uint64_t low = c.c0;
@@ -182,11 +194,7 @@ KALVENOR_LIMB_INLINE uint64_t shiftDownAdding(Column& c, const Column& s) {
             : "r"(s.c0), "r"(s.c1)
             : "cc");
 #else
-    u128 sum = u128{c1} + s.c0;
-    c1 = static_cast<uint64_t>(sum);
-    sum = u128{c2} + s.c1 + static_cast<uint64_t>(sum >> 64);
-    c2 = static_cast<uint64_t>(sum);
-    s2 += static_cast<uint64_t>(sum >> 64);
+    addShifted(c1, c2, s2, 0, s);
 #endif
     c = {c1, c2, s2};
     return low;
@@ -206,13 +214,8 @@ KALVENOR_LIMB_INLINE uint64_t clearAdding(Column& c, const Column& s) {
             : "r"(s.c0), "r"(s.c1)
             : "cc");
 #else
-    const uint64_t carry = u != 0 ? 1 : 0;
+    addShifted(c1, c2, s2, u != 0 ? 1 : 0, s);
     u = 0 - u;
-    u128 sum = u128{c1} + s.c0 + carry;
-    c1 = static_cast<uint64_t>(sum);
-    sum = u128{c2} + s.c1 + static_cast<uint64_t>(sum >> 64);
-    c2 = static_cast<uint64_t>(sum);
-    s2 += static_cast<uint64_t>(sum >> 64);
 #endif
     c = {c1, c2, s2};
     return u;

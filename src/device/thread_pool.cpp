@@ -1,7 +1,6 @@
 #include "device/thread_pool.h"
 
 #include <pthread.h>
-#include <signal.h>
 
 #include <algorithm>
 #include <chrono>
@@ -10,12 +9,18 @@
 
 namespace kalvenor {
 
-ThreadPool::ThreadPool(unsigned threads, PauseCheck paused) : paused_(std::move(paused)) {
-    threads = std::max(threads, 1u);
-    sigset_t timer, before;
+TimerSignalBlocked::TimerSignalBlocked() {
+    sigset_t timer;
     sigemptyset(&timer);
     sigaddset(&timer, SIGALRM);
-    pthread_sigmask(SIG_BLOCK, &timer, &before);  // inherited by the workers
+    pthread_sigmask(SIG_BLOCK, &timer, &before_);
+}
+
+TimerSignalBlocked::~TimerSignalBlocked() { pthread_sigmask(SIG_SETMASK, &before_, nullptr); }
+
+ThreadPool::ThreadPool(unsigned threads, PauseCheck paused) : paused_(std::move(paused)) {
+    threads = std::max(threads, 1u);
+    const TimerSignalBlocked blocked;  // inherited by the workers
     workers_.reserve(threads);
     for (unsigned i = 0; i < threads; ++i) {
         try {
@@ -24,7 +29,6 @@ ThreadPool::ThreadPool(unsigned threads, PauseCheck paused) : paused_(std::move(
             break;  // a thread limit: the ones already running will do
         }
     }
-    pthread_sigmask(SIG_SETMASK, &before, nullptr);
 }
 
 ThreadPool::~ThreadPool() {

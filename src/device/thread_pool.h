@@ -3,6 +3,8 @@
 // per launch would cost more than a small batch of tests.
 #pragma once
 
+#include <signal.h>
+
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -16,6 +18,20 @@ namespace kalvenor {
 // True while the work must wait: a client that suspends the program stops
 // only its main thread, so the workers ask before each chunk.
 using PauseCheck = std::function<bool()>;
+
+// Blocks SIGALRM in the calling thread while it lives, so the threads it
+// starts never take it: a client library's interval timer (BOINC's) expects
+// it on the main thread.
+class TimerSignalBlocked {
+public:
+    TimerSignalBlocked();
+    ~TimerSignalBlocked();
+    TimerSignalBlocked(const TimerSignalBlocked&) = delete;
+    TimerSignalBlocked& operator=(const TimerSignalBlocked&) = delete;
+
+private:
+    sigset_t before_;
+};
 
 class ThreadPool {
 public:

@@ -23,6 +23,13 @@ BoincHost::BoincHost() {
         boinc_finish(status);
     }
     standalone_ = boinc_is_standalone() != 0;
+    if (standalone_) return;
+    // What the client gave this task, read once: it does not change during the run.
+    APP_INIT_DATA data;
+    boinc_get_init_data(data);
+    if (data.gpu_device_num >= 0) assignedDevice_ = data.gpu_device_num;
+    // A multi-threaded plan class reserves this many; anything else runs on one.
+    cpuLimit_ = data.ncpus >= 1 ? static_cast<unsigned>(data.ncpus) : 1u;
 }
 
 std::string BoincHost::resolve(const char* logical) {
@@ -31,12 +38,7 @@ std::string BoincHost::resolve(const char* logical) {
     return physical;
 }
 
-std::optional<int> BoincHost::assignedDevice() {
-    if (standalone_) return std::nullopt;
-    APP_INIT_DATA data;
-    boinc_get_init_data(data);
-    return data.gpu_device_num >= 0 ? std::optional<int>(data.gpu_device_num) : std::nullopt;
-}
+std::optional<int> BoincHost::assignedDevice() { return assignedDevice_; }
 
 bool BoincHost::timeToCheckpoint(bool minutePassed) {
     // Standalone, the library's default period (five minutes) would only
@@ -56,13 +58,7 @@ void BoincHost::fractionDone(double fraction) { boinc_fraction_done(fraction); }
 
 bool BoincHost::suspended() { return boinc_status.suspended != 0; }
 
-std::optional<unsigned> BoincHost::cpuLimit() {
-    if (standalone_) return std::nullopt;
-    APP_INIT_DATA data;
-    boinc_get_init_data(data);
-    // A multi-threaded plan class reserves this many; anything else runs on one.
-    return data.ncpus >= 1 ? std::optional<unsigned>(static_cast<unsigned>(data.ncpus)) : std::optional<unsigned>(1u);
-}
+std::optional<unsigned> BoincHost::cpuLimit() { return cpuLimit_; }
 
 std::string BoincHost::description() {
     return standalone_ ? "BOINC application, standalone (no client)" : "BOINC application, run by the client";

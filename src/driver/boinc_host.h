@@ -25,6 +25,8 @@ public:
 private:
     bool standalone_ = true;
     bool inCheckpoint_ = false;  // the library granted one, to be confirmed
+    std::optional<int> assignedDevice_;  // none standalone
+    std::optional<unsigned> cpuLimit_;
 };
 
 // Ends the process through the client library with the run's exit code;

@@ -27,8 +27,7 @@ std::string progressText(const RunState& state, uint64_t k, double rate) {
     // The rate holds for this exponent; later ones cost in proportion to n - 1.
     const double width = static_cast<double>(state.kEnd - state.kStart) + 1;
     const double secondsPerSquaringRow = rate > 0.0 ? width / rate / (state.nCurrent - 1.0) : INFINITY;
-    const double total = (state.nStart + state.nEnd - 2.0) * (state.nEnd - state.nStart + 1.0) / 2;
-    const double left = (1.0 - fraction) * total * secondsPerSquaringRow;
+    const double left = (1.0 - fraction) * squaringsOver(state.nStart, state.nEnd) * secondsPerSquaringRow;
     return formatText("n=%" PRIu32 "  %5.1f%% of the line  %.3g k/s  %s left", state.nCurrent, 100.0 * fraction, rate,
                       durationText(left).c_str());
 }

@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <ctime>
 
+#include "device/thread_pool.h"
+
 namespace kalvenor {
 
 namespace {
@@ -28,14 +30,8 @@ void blockStopSignals() {
 
 StopSignals::StopSignals() {
     blockStopSignals();
-    // The waiter never takes SIGALRM either: a client library's interval
-    // timer expects it on the main thread.
-    sigset_t timer, before;
-    sigemptyset(&timer);
-    sigaddset(&timer, SIGALRM);
-    pthread_sigmask(SIG_BLOCK, &timer, &before);
+    const TimerSignalBlocked blocked;  // nor SIGALRM, in the waiter
     waiter_ = std::thread([this] { waitForSignals(); });
-    pthread_sigmask(SIG_SETMASK, &before, nullptr);
 }
 
 StopSignals::~StopSignals() {

@@ -14,14 +14,15 @@ double elapsedMilliseconds() {
     return std::chrono::duration<double, std::milli>(elapsed).count();
 }
 
+double squaringsOver(double nFrom, double nTo) { return (nFrom + nTo - 2) * (nTo - nFrom + 1) / 2; }
+
 double lineFraction(const RunState& state, uint64_t k) {
     if (state.nEnd < state.nStart || state.kEnd < state.kStart) return 0.0;
-    const auto squarings = [](double from, double to) { return (from + to - 2) * (to - from + 1) / 2; };
-    const double total = squarings(state.nStart, state.nEnd);
+    const double total = squaringsOver(state.nStart, state.nEnd);
     if (state.nCurrent > state.nEnd) return 1.0;
     const double width = static_cast<double>(state.kEnd - state.kStart) + 1;  // 2^64 for the widest line
     const double walked = std::clamp(static_cast<double>(k - std::min(k, state.kStart)) / width, 0.0, 1.0);
-    const double done = state.nCurrent > state.nStart ? squarings(state.nStart, state.nCurrent - 1.0) : 0.0;
+    const double done = state.nCurrent > state.nStart ? squaringsOver(state.nStart, state.nCurrent - 1.0) : 0.0;
     return std::clamp((done + (state.nCurrent - 1.0) * walked) / total, 0.0, 1.0);
 }
 

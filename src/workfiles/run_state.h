@@ -48,6 +48,10 @@ struct RunState {
     std::vector<FoundFactor> found;            // up to the walk position, as found
 };
 
+// The squarings one multiplier takes over exponents nFrom..nTo, n - 1 each:
+// how the cost of a range grows with n.
+double squaringsOver(double nFrom, double nTo);
+
 // How much of the line is done when exponent nCurrent has reached k, from
 // 0 to 1: an exponent costs its multipliers times its n - 1 squarings.
 double lineFraction(const RunState& state, uint64_t k);

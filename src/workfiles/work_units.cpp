@@ -8,6 +8,7 @@
 #include "kernels/kernel_choice.h"
 #include "kernels/kernel_table.h"
 #include "workfiles/range_split.h"
+#include "workfiles/run_state.h"
 
 namespace kalvenor {
 
@@ -74,8 +75,7 @@ void cutPart(const Assignment& part, uint64_t pieces, std::vector<Assignment>& u
 double unitCost(const Assignment& unit) {
     const int kernel = kernelOf(unit);
     if (kernel < 0) return 0.0;
-    const double squarings = (static_cast<double>(unit.nStart) + unit.nEnd - 2) * (unit.nEnd - unit.nStart + 1) / 2;
-    return static_cast<double>(oddMultipliers(unit)) * squarings *
+    return static_cast<double>(oddMultipliers(unit)) * squaringsOver(unit.nStart, unit.nEnd) *
            multiplyAddsPerSquaring(kKernels[static_cast<size_t>(kernel)]);
 }
 

@@ -117,7 +117,7 @@ TEST(RestoreCheckpoint, DecidesHowTheRangeGoesOn) {
 }
 
 RunState runningState() {
-    return {.line = {93, 95, 11, 210}, .nStart = 93, .nEnd = 95, .kStart = 11, .kEnd = 210, .nCurrent = 94, .kTested = 12345678901234ull,
+    return {.paths = {}, .line = {93, 95, 11, 210}, .nStart = 93, .nEnd = 95, .kStart = 11, .kEnd = 210, .nCurrent = 94, .kTested = 12345678901234ull,
             .seconds = 61.5, .factors = 7, .numbers = 200, .clockMark = elapsedMilliseconds(),
             .exponentsDone = {{93, 77}}, .found = {{93, 15}, {94, 101}}};
 }
