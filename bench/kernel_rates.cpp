@@ -12,12 +12,14 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <random>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "arith/coverage.h"
+#include "device/gpu_profiles.h"
 #include "device/runtime.h"
 #include "device/runtime_error.h"
 #include "device/transfer_buffers.h"
@@ -56,7 +58,12 @@ Settings parse(int argc, char** argv) {
 
 int run(int argc, char** argv) {
     Settings settings = parse(argc, argv);
-    RuntimeChoice choice = chooseRuntime(settings.forceHost);
+    const std::optional<EmulationRequest> emulation = emulationRequested();
+    if (emulation && emulation->profile == nullptr) {
+        std::fprintf(stderr, "KALVENOR_EMULATE_GPU=%s: not one of %s\n", emulation->name.c_str(), gpuProfileKeys().c_str());
+        return 2;
+    }
+    RuntimeChoice choice = chooseRuntime(settings.forceHost, 0, {}, 0, emulation ? emulation->profile : nullptr);
     Runtime& runtime = *choice.runtime;
     const bool gpu = runtime.kind() == RuntimeKind::Cuda;
     DeviceInfo device;

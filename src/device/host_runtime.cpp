@@ -15,6 +15,8 @@
 #include "device/thread_pool.h"
 #include "kernels/host_kernels.h"
 #include "kernels/kernel_table.h"
+#include "kernels/launch_limits.h"
+#include "kernels/sieve_phases_host.h"
 
 namespace kalvenor {
 
@@ -25,7 +27,7 @@ namespace {
 enum HostError : int {
     kInvalidValue = 1,
     kOutOfMemory = 2,
-    kInvalidConfiguration = 9,
+    kInvalidConfiguration = kInvalidConfigurationError,
     kInvalidKernel = 98,
     kInvalidDevice = 101,
 };
@@ -92,9 +94,8 @@ public:
         if (kernelIndex < 0 || kernelIndex >= kKernelCount) return kInvalidKernel;
         const HostKernelFn kernel = hostKernel(kernelIndex);
         if (kernel == nullptr) return kInvalidKernel;
-        // A batch the device sieved may hold more than a host batch can.
+        if (!launchFits({blocks, threadsPerBlock, 0})) return kInvalidConfiguration;
         const uint64_t grid = uint64_t{blocks} * threadsPerBlock;
-        if (grid == 0 || grid > (args.offsets != nullptr ? uint64_t{1} << 31 : kBatchCapacity)) return kInvalidConfiguration;
         KernelArgs a = args;
         if (a.deviceCount != nullptr) {
             pool_.wait();  // the sieve that writes it runs before, as in one GPU stream
@@ -112,25 +113,17 @@ public:
     // the other between its barriers, the blocks on the pool.
     int launchSieve(const GpuSieveArgs& args, int queue) override {
         if (!validQueue(queue)) return kInvalidValue;
+        const SieveLaunches launches = sieveLaunchesOf(args.primeCount, args.smallCount, args.length);
+        for (const SievePhaseLaunch& phase : launches.phases)
+            if (phase.blocks > 0 && !launchFits({phase.blocks, kSieveThreads, phase.sharedBytes})) return kInvalidConfiguration;
         pool_.wait();
         *args.count = 0;
         std::memset(args.bytes, 1, args.length);
-        pool_.start(args.primeCount, 4096, [args](uint32_t begin, uint32_t end) {
-            for (uint32_t i = begin; i < end; ++i) firstHitOf(args, i);
-        });
-        pool_.start(args.primeCount - args.smallCount, 1024, [args](uint32_t begin, uint32_t end) {
-            for (uint32_t i = begin; i < end; ++i) strikeLarge(args, args.smallCount + i);
-        });
-        pool_.start(sieveBlocks(args.length), 1, [args](uint32_t begin, uint32_t end) {
-            auto shared = std::make_unique<SieveBlockShared>();
-            for (uint32_t block = begin; block < end; ++block) {
-                for (uint32_t t = 0; t < kSieveThreads; ++t) clearWindow(*shared, t);
-                for (uint32_t t = 0; t < kSieveThreads; ++t) strikeSmall(args, *shared, block, t);
-                for (uint32_t t = 0; t < kSieveThreads; ++t) countSlice(args, *shared, block, t);
-                placeSlices(args, *shared, 0);
-                for (uint32_t t = 0; t < kSieveThreads; ++t) writeSlice(args, *shared, block, t);
-            }
-        });
+        for (const SievePhaseLaunch& phase : launches.phases)
+            pool_.start(phase.blocks, sieveChunkBlocks(phase.phase), [phase, args](uint32_t begin, uint32_t end) {
+                auto shared = std::make_unique<SieveBlockShared>();
+                runSieveBlocks(phase.phase, args, begin, end, *shared);
+            });
         return 0;
     }
 
@@ -139,6 +132,7 @@ public:
         pool_.wait();
         return 0;
     }
+    std::string waitCall(int) const override { return "waiting for the host device"; }
     int synchronize() override {
         pool_.wait();
         return 0;

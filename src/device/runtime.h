@@ -31,6 +31,9 @@ public:
     virtual ~Runtime() = default;
 
     virtual RuntimeKind kind() const = 0;
+    // The GPU profile the host device stands in for (KALVENOR_EMULATE_GPU),
+    // or "" for a real device; an emulated GPU is of kind Cuda.
+    virtual std::string emulation() const { return {}; }
     // Versions as 1000*major + 10*minor; 0 where there is none.
     virtual int runtimeVersion() const = 0;
     virtual int driverVersion() const = 0;
@@ -63,6 +66,8 @@ public:
     virtual int launchSieve(const GpuSieveArgs& args, int queue) = 0;
     // Returns once everything put in `queue` so far is done, with the status of that work.
     virtual int waitQueue(int queue) = 0;
+    // What waitQueue(queue) calls, for the message when it fails.
+    virtual std::string waitCall(int queue) const = 0;
     // Returns once everything queued anywhere is done.
     virtual int synchronize() = 0;
 
@@ -72,23 +77,42 @@ public:
 // The CUDA version the binary was compiled against (CUDART_VERSION), 0 without CUDA.
 int compiledCudaVersion();
 
+// Whether a CUDA driver of version `driver` runs code built with toolkit
+// `compiled`: from CUDA 11 on, any driver of the same major version or later
+// (minor-version compatibility), before that only one at least as new.
+bool driverRunsToolkit(int driver, int compiled);
+
 struct RuntimeChoice {
     std::unique_ptr<Runtime> runtime;
     std::string whyHost;  // why the host device was chosen; empty on CUDA
+    // Set when a GPU is there but cannot be used (a driver too old for this
+    // build, a device none of its architectures runs): worth more than a
+    // line of the version block, as the run is far slower without it.
+    bool gpuLeftUnused = false;
     // What the CUDA runtime and driver report (0 without CUDA), shown even
     // when the host device is used, so the reason can be checked.
     int cudaRuntimeVersion = 0;
     int cudaDriverVersion = 0;
 };
 
+struct GpuProfile;
+
 // CUDA device `ordinal` when the binary has CUDA and that device is usable;
-// otherwise the host device, with the reason. forceHost picks the host device.
-// The host device's workers (`hostThreads`, 0: one per hardware thread)
-// wait while `paused` says so.
-RuntimeChoice chooseRuntime(bool forceHost = false, int ordinal = 0, PauseCheck paused = {}, unsigned hostThreads = 0);
+// otherwise the host device, with the reason. forceHost picks the host
+// device; `emulate` (KALVENOR_EMULATE_GPU) the host device as the strict
+// emulation of that GPU, in place of any CUDA device. The host device's
+// workers (`hostThreads`, 0: one per hardware thread) wait while `paused`
+// says so.
+RuntimeChoice chooseRuntime(bool forceHost = false, int ordinal = 0, PauseCheck paused = {}, unsigned hostThreads = 0,
+                            const GpuProfile* emulate = nullptr);
 
 // The host-emulated device with `threads` workers (0: one per hardware thread).
 std::unique_ptr<Runtime> makeHostRuntime(unsigned threads = 0, PauseCheck paused = {});
+
+// The host device as the strict emulation of GPU `profile` (gpu_profiles.h):
+// a GPU to everything above this layer, running the GPU kernels' own code
+// under CUDA's limits and ordering rules (emulated_cuda.h).
+std::unique_ptr<Runtime> makeEmulatedGpuRuntime(const GpuProfile& profile, unsigned threads = 0, PauseCheck paused = {});
 
 #if KALVENOR_WITH_CUDA
 std::unique_ptr<Runtime> makeCudaRuntime();

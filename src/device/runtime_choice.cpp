@@ -21,6 +21,11 @@ int compiledCudaVersion() {
 #endif
 }
 
+bool driverRunsToolkit(int driver, int compiled) {
+    if (compiled >= 11000) return driver / 1000 >= compiled / 1000;
+    return driver >= compiled;
+}
+
 namespace {
 
 RuntimeChoice hostChoice(std::string why, PauseCheck paused, unsigned threads) {
@@ -33,10 +38,21 @@ std::string describeError(const char* call, cudaError_t code) {
            std::to_string(static_cast<int>(code)) + ")";
 }
 
-// Why device `ordinal` cannot run the kernels, or "" when it can.
-std::string cudaUnusableReason(int ordinal) {
+std::string versionText(int version) { return std::to_string(version / 1000) + "." + std::to_string(version % 1000 / 10); }
+
+// Why device `ordinal` cannot run the kernels, or "" when it can; `present`
+// tells whether a GPU is there all the same.
+std::string cudaUnusableReason(int ordinal, bool& present) {
     int driver = 0;
     cudaDriverGetVersion(&driver);
+    present = false;
+    // Asked first: with a driver too old every later call fails with a text
+    // that does not say what to do about it.
+    if (driver != 0 && !driverRunsToolkit(driver, CUDART_VERSION)) {
+        present = true;
+        return "the NVIDIA driver supports CUDA " + versionText(driver) + " only, and this program was built for CUDA " +
+               versionText(CUDART_VERSION) + ": install a newer driver to use the GPU";
+    }
     int count = 0;
     const cudaError_t countError = cudaGetDeviceCount(&count);
     if (countError != cudaSuccess) {
@@ -64,6 +80,7 @@ std::string cudaUnusableReason(int ordinal) {
     }
     if (error != cudaSuccess) {
         cudaGetLastError();
+        present = true;
         return "CUDA device " + std::to_string(ordinal) + " cannot run the kernels (" +
                cudaGetErrorString(error) + " (" + std::to_string(static_cast<int>(error)) +
                "))";
@@ -74,17 +91,26 @@ std::string cudaUnusableReason(int ordinal) {
 
 }  // namespace
 
-RuntimeChoice chooseRuntime(bool forceHost, int ordinal, PauseCheck paused, unsigned hostThreads) {
+RuntimeChoice chooseRuntime(bool forceHost, int ordinal, PauseCheck paused, unsigned hostThreads, const GpuProfile* emulate) {
+    // The emulation has one device, as the machine it stands for.
+    if (emulate != nullptr && !forceHost) {
+        if (ordinal != 0)
+            return hostChoice("emulated CUDA device " + std::to_string(ordinal) + " does not exist (1 device present)", paused,
+                              hostThreads);
+        return RuntimeChoice{makeEmulatedGpuRuntime(*emulate, hostThreads, std::move(paused)), {}};
+    }
 #if KALVENOR_WITH_CUDA
     int runtimeVersion = 0;
     int driverVersion = 0;
     cudaRuntimeGetVersion(&runtimeVersion);
     cudaDriverGetVersion(&driverVersion);
     RuntimeChoice choice;
+    std::string why;
     if (forceHost) {
         choice = hostChoice("the host device was requested", paused, hostThreads);
-    } else if (std::string why = cudaUnusableReason(ordinal); !why.empty()) {
+    } else if (bool present = false; !(why = cudaUnusableReason(ordinal, present)).empty()) {
         choice = hostChoice(std::move(why), paused, hostThreads);
+        choice.gpuLeftUnused = present;
     } else {
         choice = RuntimeChoice{makeCudaRuntime(), {}};
     }

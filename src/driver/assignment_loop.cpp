@@ -112,7 +112,7 @@ AssignmentEnd runAssignment(const WorkContext& context, RunState& state) {
         const std::optional<std::vector<uint32_t>> smallPrimes = buildSmallPrimes(plan.config.primeCount);
         if (!smallPrimes) return {.removal = AssignmentStatus::Ready, .stop = ExitCode::Stopped};
         if (plan.config.deviceSieve)
-            plan.config.sieveRange = static_cast<int32_t>(deviceSegmentLength(*smallPrimes, plan.config.threadsPerGrid));
+            plan.config.sieveRange = static_cast<int32_t>(deviceSegmentLength(survivingShare(*smallPrimes), plan.config.threadsPerGrid));
         std::fputs(runtimeOptionsText(plan.config).c_str(), stdout);
         std::fflush(stdout);
         const SieveSettings settings{plan.config.launchEntry, plan.config.threadsPerGrid,

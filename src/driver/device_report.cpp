@@ -16,7 +16,7 @@ std::string versionLine(const char* label, int version) {
 }  // namespace
 
 VersionVerdict checkVersions(int runtimeVersion, int driverVersion, int compiledVersion) {
-    if (driverVersion < compiledVersion) return VersionVerdict::DriverTooOld;
+    if (!driverRunsToolkit(driverVersion, compiledVersion)) return VersionVerdict::DriverTooOld;
     if (runtimeVersion != compiledVersion) return VersionVerdict::RuntimeMismatch;
     return VersionVerdict::Accepted;
 }
@@ -70,6 +70,15 @@ std::string hostVersionBlock(int runtimeVersion, int driverVersion, int compiled
                  versionLine("CUDA driver version", driverVersion);
     }
     return block + formatText("  CUDA device in use        none: %s\n", whyHost.c_str());
+}
+
+std::string emulatedVersionBlock(int compiledVersion, const std::string& profile) {
+    const std::string compiled = compiledVersion == 0 ? std::string("none")
+                                                      : formatText("%d.%d", compiledVersion / 1000, compiledVersion % 1000 / 10);
+    return "\nCUDA version info\n" + formatText("  binary compiled for CUDA  %s\n", compiled.c_str()) +
+           formatText("  CUDA device in use        none: the host CPU emulates the GPU below, running its kernels' code "
+                      "(KALVENOR_EMULATE_GPU=%s)\n",
+                      profile.c_str());
 }
 
 std::string hostDeviceBlock(const DeviceInfo& cpu, const char* kernelPath) {

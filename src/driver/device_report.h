@@ -11,8 +11,9 @@ namespace kalvenor {
 
 enum class VersionVerdict { Accepted, DriverTooOld, RuntimeMismatch };
 
-// The driver must be at least the version the binary was compiled for and
-// the runtime must be exactly that version; the driver is judged first.
+// The driver must run the toolkit the binary was compiled with (from CUDA 11
+// on, any driver of the same major version or later) and the runtime must
+// be exactly that version; the driver is judged first.
 VersionVerdict checkVersions(int runtimeVersion, int driverVersion, int compiledVersion);
 
 struct Architecture {
@@ -32,6 +33,9 @@ std::string cudaDeviceBlock(const DeviceInfo& device);
 // use, why, and the CPU that runs the kernels instead.
 std::string hostVersionBlock(int runtimeVersion, int driverVersion, int compiledVersion,
                              const std::string& whyHost);
+// The version block when the host device emulates GPU `profile`; the
+// device block that follows is the emulated GPU's (cudaDeviceBlock).
+std::string emulatedVersionBlock(int compiledVersion, const std::string& profile);
 // kernelPath says what the host kernels run on (hostKernelPath()).
 std::string hostDeviceBlock(const DeviceInfo& cpu, const char* kernelPath);
 

@@ -8,6 +8,7 @@
 #include "arith/coverage.h"
 #include "kernels/kernel_choice.h"
 #include "kernels/kernel_table.h"
+#include "kernels/launch_limits.h"
 #include "sieve/segment_sieve.h"
 
 namespace kalvenor {
@@ -148,7 +149,7 @@ DeviceSieveShape deviceSieveShape(const DeviceInfo& device, uint32_t q, uint32_t
     constexpr double kStrike = 1.5, kFirstHit = 1.0;
     const double cyclesPerSecond = std::max(device.multiProcessorCount, 1) * std::max(device.clockRate, 1) * 1e3;
     DeviceSieveShape shape;
-    shape.batch = static_cast<uint32_t>(std::clamp(2e-3 * cyclesPerSecond / test, double{kFullGrid}, double{1u << 24}));
+    shape.batch = static_cast<uint32_t>(std::clamp(2e-3 * cyclesPerSecond / test, double{kFullGrid}, double{kMostSievedBatch}));
     shape.batch = (shape.batch + kThreadsPerBlock - 1) / kThreadsPerBlock * kThreadsPerBlock;
     // One more prime p removes a share 1/p of the survivors, about
     // 1.12/ln p of all multipliers: it pays while 1.12/ln p * test > strike,
@@ -207,6 +208,8 @@ LaunchPlan planLaunch(const DeviceInfo& device, RuntimeKind kind, uint32_t nCurr
     c.blocksPerGrid = (c.threadsPerGrid + 255) >> 8;
     return plan;
 }
+
+uint32_t ringSlotsFor(RuntimeKind kind) { return kind == RuntimeKind::Cuda ? 3 : 2; }
 
 std::string runtimeOptionsText(const LaunchConfig& c) {
     char text[256];

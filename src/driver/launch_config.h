@@ -47,6 +47,10 @@ struct DeviceSieveShape {
 };
 DeviceSieveShape deviceSieveShape(const DeviceInfo& device, uint32_t q, uint32_t w, uint32_t n);
 
+// Batches in flight at once: on a GPU, one running, one queued behind it and
+// one being prepared; the host device runs one batch while the next is sieved.
+uint32_t ringSlotsFor(RuntimeKind kind);
+
 // The "Runtime options" block for a settled configuration.
 std::string runtimeOptionsText(const LaunchConfig& config);
 

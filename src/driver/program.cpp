@@ -2,6 +2,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -9,6 +10,7 @@
 
 #include "common/version.h"
 #include "device/cpu_info.h"
+#include "device/gpu_profiles.h"
 #include "device/runtime_error.h"
 #include "device/thread_pool.h"
 #include "device/transfer_buffers.h"
@@ -16,6 +18,7 @@
 #include "driver/cut_command.h"
 #include "driver/device_report.h"
 #include "driver/exit_code.h"
+#include "driver/launch_config.h"
 #include "driver/options.h"
 #include "driver/selftest.h"
 #include "driver/stop_signals.h"
@@ -44,6 +47,17 @@ ExitCode describeDevice(const RuntimeChoice& choice, int ordinal, DeviceInfo& de
             KALVENOR_FAILED(runtime, runtime.deviceProperties(device)))
             return ExitCode::RuntimeFailure;
         std::printf("%s", hostDeviceBlock(device, hostKernelPath()).c_str());
+        if (choice.gpuLeftUnused)
+            std::printf("\nWARNING: the GPU is not used (%s); the kernels run on the CPU, far slower.\n", choice.whyHost.c_str());
+        return ExitCode::Success;
+    }
+    // An emulated GPU has no versions to check: it is the host.
+    if (const std::string profile = runtime.emulation(); !profile.empty()) {
+        std::printf("%s", emulatedVersionBlock(compiled, profile).c_str());
+        if (KALVENOR_FAILED(runtime, runtime.selectDevice(ordinal)) ||
+            KALVENOR_FAILED(runtime, runtime.deviceProperties(device)))
+            return ExitCode::RuntimeFailure;
+        std::printf("%s", cudaDeviceBlock(device).c_str());
         return ExitCode::Success;
     }
 
@@ -87,13 +101,9 @@ SieveRequest chooseSieve(const Options& options, Runtime& runtime, ThreadPool& w
     return request;
 }
 
-// Batches in flight at once: on a GPU, one running, one queued behind it and
-// one being prepared; the host device runs one batch while the next is sieved.
-uint32_t ringSlots(const Runtime& runtime) { return runtime.kind() == RuntimeKind::Cuda ? 3 : 2; }
-
 ExitCode runWork(Runtime& runtime, const DeviceInfo& device, const Options& options, StopSignals& stop,
                  const WorkPaths& paths, RunHost& host, unsigned threads) {
-    std::vector<TransferBuffers> slots(ringSlots(runtime));
+    std::vector<TransferBuffers> slots(ringSlotsFor(runtime.kind()));
     ExitCode code = ExitCode::RuntimeFailure;
     bool allocated = true;
     for (TransferBuffers& slot : slots) allocated = allocated && allocateTransferBuffers(runtime, slot, kBatchCapacity) == 0;
@@ -131,6 +141,14 @@ ExitCode run(Options options, RunHost& host) {
 
     if (options.cut) return printWorkUnits(options.cutLine, options.cutCount);
 
+    // For developers and tests: the host device standing in for a GPU.
+    const std::optional<EmulationRequest> emulation = emulationRequested();
+    if (emulation && emulation->profile == nullptr) {
+        std::fprintf(stderr, "kalvenor: KALVENOR_EMULATE_GPU=%s is not a GPU the host device emulates (%s)\n",
+                     emulation->name.c_str(), gpuProfileKeys().c_str());
+        return ExitCode::Usage;
+    }
+
     // A file-size limit must turn into a failed write that is reported, not a
     // silent kill in the middle of a rewrite.
     std::signal(SIGXFSZ, SIG_IGN);
@@ -146,8 +164,8 @@ ExitCode run(Options options, RunHost& host) {
     const WorkPaths paths = resolvedWorkPaths([&host](const char* name) { return host.resolve(name); });
     // Every hardware thread, unless a client has reserved fewer CPUs for the run.
     const unsigned threads = host.cpuLimit().value_or(hardwareThreads());
-    RuntimeChoice choice =
-        chooseRuntime(options.forceHost, options.deviceOrdinal, [&host] { return host.suspended(); }, threads);
+    RuntimeChoice choice = chooseRuntime(options.forceHost, options.deviceOrdinal, [&host] { return host.suspended(); },
+                                         threads, emulation ? emulation->profile : nullptr);
     Runtime& runtime = *choice.runtime;
     // Whoever names a device runs one process per GPU: quietly sharing the
     // CPU instead would cost them most of their speed.

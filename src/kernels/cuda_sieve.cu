@@ -26,18 +26,15 @@ __global__ void __launch_bounds__(kSieveThreads) sieveBlockKernel(GpuSieveArgs a
     writeSlice(args, shared, block, thread);
 }
 
-uint32_t gridFor(uint32_t threads) { return (threads + kSieveThreads - 1) / kSieveThreads; }
-
 }  // namespace
 
-cudaError_t launchCudaSieve(const GpuSieveArgs& args, cudaStream_t stream) {
-    if (cudaError_t error = cudaMemsetAsync(args.count, 0, sizeof(uint32_t), stream)) return error;
-    if (cudaError_t error = cudaMemsetAsync(args.bytes, 1, args.length, stream)) return error;
-    if (args.primeCount > 0) firstHitsKernel<<<gridFor(args.primeCount), kSieveThreads, 0, stream>>>(args);
-    if (args.primeCount > args.smallCount)
-        strikeLargeKernel<<<gridFor(args.primeCount - args.smallCount), kSieveThreads, 0, stream>>>(args);
-    if (args.length > 0) sieveBlockKernel<<<sieveBlocks(args.length), kSieveThreads, 0, stream>>>(args);
-    return cudaGetLastError();
+const void* cudaSievePhaseEntry(SievePhase phase) {
+    switch (phase) {
+        case SievePhase::FirstHits: return reinterpret_cast<const void*>(&firstHitsKernel);
+        case SievePhase::StrikeLarge: return reinterpret_cast<const void*>(&strikeLargeKernel);
+        case SievePhase::Windows: return reinterpret_cast<const void*>(&sieveBlockKernel);
+    }
+    return nullptr;
 }
 
 }  // namespace kalvenor

@@ -3,10 +3,11 @@
 
 #include <cstdint>
 
+#include "kernels/launch_limits.h"
+
 namespace kalvenor {
 
-// The batch of multipliers one launch tests, one per thread.
-inline constexpr uint32_t kBatchCapacity = 1u << 20;
+// Every test kernel runs blocks of this many threads, one slot each.
 inline constexpr uint32_t kThreadsPerBlock = 256;
 
 // The result buffer: word 0 counts the multipliers that passed (it keeps

@@ -48,6 +48,37 @@ struct GpuSieveArgs {
 
 inline constexpr uint32_t sieveBlocks(uint32_t length) { return (length + kSieveWindow - 1) / kSieveWindow; }
 
+// What one block of the window phase shares.
+struct SieveBlockShared {
+    uint8_t window[kSieveWindow];
+    uint32_t counts[kSieveThreads];  // survivors per thread, then where each thread writes
+};
+
+// The sieve of one segment is three launches, in this order, each of
+// kSieveThreads threads per block; a launch of no blocks is left out. Both
+// devices take the shapes from here, so the launch limits are checked
+// against what a GPU is really asked to run.
+enum class SievePhase { FirstHits, StrikeLarge, Windows };
+inline constexpr int kSievePhases = 3;
+
+struct SievePhaseLaunch {
+    SievePhase phase;
+    uint32_t blocks;
+    uint32_t sharedBytes;  // static shared memory per block
+};
+
+constexpr uint32_t blocksForThreads(uint32_t threads) { return (threads + kSieveThreads - 1) / kSieveThreads; }
+
+struct SieveLaunches {
+    SievePhaseLaunch phases[kSievePhases];
+};
+
+constexpr SieveLaunches sieveLaunchesOf(uint32_t primeCount, uint32_t smallCount, uint32_t length) {
+    return {{{SievePhase::FirstHits, blocksForThreads(primeCount), 0},
+             {SievePhase::StrikeLarge, blocksForThreads(primeCount > smallCount ? primeCount - smallCount : 0), 0},
+             {SievePhase::Windows, sieveBlocks(length), static_cast<uint32_t>(sizeof(SieveBlockShared))}}};
+}
+
 // The first offset j (k = kStart + 2j) with k = target (mod q): below q.
 KALVENOR_HD uint32_t firstHit(uint64_t kStart, uint32_t q, uint32_t target) {
     const uint32_t from = static_cast<uint32_t>(kStart % q);
@@ -67,12 +98,6 @@ KALVENOR_HD void strikeLarge(const GpuSieveArgs& a, uint32_t prime) {
     const uint32_t q = a.primes[prime];
     for (uint64_t j = a.hits[prime]; j < a.length; j += q) a.bytes[j] = 0;
 }
-
-// What the threads of one block share.
-struct SieveBlockShared {
-    uint8_t window[kSieveWindow];
-    uint32_t counts[kSieveThreads];  // survivors per thread, then where each thread writes
-};
 
 // Phase 3a: the block's window set to one. Thread t owns the window's bytes
 // t, t+threads, ...: neighbouring threads touch neighbouring bytes, which

@@ -5,17 +5,22 @@
 
 #include "common/text_format.h"
 #include "device/runtime_error.h"
+#include "kernels/launch_limits.h"
 #include "kernels/sieve_kernel.h"
 #include "sieve/segment_sieve.h"
 #include "sieve/small_primes.h"
 
 namespace kalvenor {
 
-uint32_t deviceSegmentLength(const std::vector<uint32_t>& primes, uint32_t capacity) {
+double survivingShare(std::span<const uint32_t> primes) {
     double share = 1.0;
     for (uint32_t q : primes) share *= 1.0 - 1.0 / q;
+    return share;
+}
+
+uint32_t deviceSegmentLength(double share, uint32_t capacity) {
     const double length = 0.9 * capacity / share;
-    return static_cast<uint32_t>(std::clamp(length, 1.0, double{1u << 30}));
+    return static_cast<uint32_t>(std::clamp(length, 1.0, double{kMostSegmentLength}));
 }
 
 template <class T>
@@ -39,6 +44,11 @@ DeviceSieve::DeviceSieve(Runtime& runtime, const std::vector<uint32_t>& primes, 
     for (Scratch& s : scratch_)
         ok_ = ok_ && allocate(s.hits, primeBytes) && allocate(s.bytes, length) &&
               allocate(s.offsets, std::size_t{capacity} * sizeof(uint32_t));
+}
+
+uint64_t DeviceSieve::deviceBytes(uint64_t primeCount, uint32_t slots, uint32_t length, uint32_t capacity) {
+    const uint64_t primeBytes = primeCount * sizeof(uint32_t);
+    return 2 * primeBytes + slots * (primeBytes + length + uint64_t{capacity} * sizeof(uint32_t));
 }
 
 bool DeviceSieve::setExponent(uint32_t n, ThreadPool& workers) {
@@ -100,8 +110,10 @@ std::string compareSieves(Runtime& runtime, ThreadPool& workers) {
             return "the device sieve could not be set up";
         count = static_cast<uint32_t*>(p);
         uint32_t found = 0;
-        const bool ran = !KALVENOR_FAILED(runtime, device.submit(0, g.kSeg, g.length, count, 0)) &&
-                         !KALVENOR_FAILED(runtime, runtime.waitQueue(0)) &&
+        // In a queue of the ring's, as a run sieves: the default queue would
+        // be ordered after the classes' copy even where the ring's are not.
+        const bool ran = !KALVENOR_FAILED(runtime, device.submit(0, g.kSeg, g.length, count, 1)) &&
+                         !KALVENOR_FAILED(runtime, runtime.waitQueue(1)) &&
                          !KALVENOR_FAILED(runtime, runtime.copyToHost(&found, count, sizeof found));
         const std::vector<uint64_t> kept = ran ? device.survivorsOf(0, g.kSeg, found) : std::vector<uint64_t>{};
         KALVENOR_FAILED(runtime, runtime.freeDevice(p));

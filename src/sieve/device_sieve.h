@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -13,10 +14,13 @@
 
 namespace kalvenor {
 
-// Odd multipliers per device-sieved segment for batches of `capacity`: the
-// share of odd multipliers that no prime strikes is the product of (1-1/q),
-// and a segment of 0.9*capacity/share leaves a batch that rarely overflows.
-uint32_t deviceSegmentLength(const std::vector<uint32_t>& primes, uint32_t capacity);
+// The share of odd multipliers that none of `primes` strikes: the product of (1-1/q).
+double survivingShare(std::span<const uint32_t> primes);
+
+// Odd multipliers per device-sieved segment for batches of `capacity` when
+// a share `share` survives: a segment of 0.9*capacity/share leaves a batch
+// that rarely overflows.
+uint32_t deviceSegmentLength(double share, uint32_t capacity);
 
 class DeviceSieve {
 public:
@@ -29,6 +33,9 @@ public:
     ~DeviceSieve();
     DeviceSieve(const DeviceSieve&) = delete;
     DeviceSieve& operator=(const DeviceSieve&) = delete;
+
+    // The device memory a sieve of these sizes takes, all slots together.
+    static uint64_t deviceBytes(uint64_t primeCount, uint32_t slots, uint32_t length, uint32_t capacity);
 
     bool ok() const { return ok_; }
     uint32_t slots() const { return static_cast<uint32_t>(scratch_.size()); }

@@ -92,7 +92,7 @@ SieveStatus runSieve(uint64_t kFirst, uint64_t kEnd, RunState& state, const Siev
             if (status.ok() && waited != 0) status = {waited, LaunchStep::Synchronize};
             if (status.ok()) return true;
             if (status.step == LaunchStep::Synchronize) {
-                std::printf("\nERROR: cudaDeviceSynchronize failed!\n");
+                std::printf("\nERROR: %s failed!\n", runtime.waitCall(queueOf(s)).c_str());
                 std::fflush(stdout);
             }
             if (attempt == 1) return !KALVENOR_FAILED(runtime, status.code);

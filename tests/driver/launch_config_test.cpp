@@ -4,12 +4,21 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <map>
+#include <span>
 #include <string>
+#include <vector>
 
 #include "arith/coverage.h"
+#include "device/gpu_profiles.h"
 #include "kernels/kernel_table.h"
+#include "kernels/launch_limits.h"
+#include "kernels/sieve_kernel.h"
+#include "sieve/device_sieve.h"
 #include "sieve/segment_sieve.h"
+#include "sieve/small_primes.h"
 #include "support/coverage_oracle.h"
 
 namespace kalvenor {
@@ -85,6 +94,76 @@ TEST(LaunchConfig, DeviceSieveIsShapedByTheCostOfATest) {
     const LaunchConfig deeper = planLaunch(h100, RuntimeKind::Cuda, 300, 1ull << 40, {false, 1234}).config;
     EXPECT_EQ(std::tuple(deeper.deviceSieve, deeper.primeCount, deeper.sieveRange),
               std::tuple(false, 1234u, sieveRangeFor(1234, deeper.threadsPerGrid)));
+}
+
+// Every launch the planner makes on each GPU the host device emulates, for
+// every kernel at both ends of its reach, with either sieve at the depth it
+// chooses and at a shallow one: the test kernel's grid and each phase of the
+// GPU sieve (for a whole segment and for a last one of one multiplier) keep
+// within CUDA's limits, every batch fits the buffers it goes through, and
+// the ring's memory fits the GPU's.
+TEST(LaunchConfig, EveryPlannedLaunchFitsOnEveryProfile) {
+    struct Planned {
+        std::string what;
+        const GpuProfile* profile;
+        LaunchConfig config;
+    };
+    std::vector<Planned> plans;
+    for (const char* key : {"t4", "a100", "rtx4090", "h100", "b200"}) {
+        const GpuProfile* profile = findGpuProfile(key);
+        for (int index = 0; index < kKernelCount; ++index) {
+            const KernelEntry& kernel = kKernels[index];
+            for (uint32_t n : {32 * kernel.q, 32 * kernel.q + 31}) {
+                const BitRange bits = servedBits(kernel.w, n);
+                if (bits.empty()) continue;
+                for (uint64_t k : {uint64_t{1} << bits.low, (uint64_t{2} << bits.high) - 1})
+                    for (const SieveRequest sieve : {SieveRequest{false, -1}, SieveRequest{true, -1}, SieveRequest{true, 5000}}) {
+                        const LaunchPlan plan = planLaunch(profile->device, RuntimeKind::Cuda, n, k, sieve);
+                        ASSERT_EQ(plan.refusal, nullptr) << kernel.name << " n=" << n << " k=" << k;
+                        plans.push_back({std::string(key) + " " + kernel.name + " n=" + std::to_string(n) + " k=" + std::to_string(k) +
+                                             (sieve.onDevice ? " GPU sieve" : " host sieve") + " depth " +
+                                             std::to_string(sieve.primeCount),
+                                         profile, plan.config});
+                    }
+            }
+        }
+    }
+    // One table of primes, as deep as the deepest plan; each plan takes its
+    // first primeCount, and the share they leave is taken in one sweep.
+    std::map<uint32_t, double> shares;
+    for (const Planned& p : plans) shares[p.config.primeCount] = 0.0;
+    const std::vector<uint32_t> primes = *buildSmallPrimes(shares.rbegin()->first);
+    const uint32_t smallCount = static_cast<uint32_t>(std::lower_bound(primes.begin(), primes.end(), kSieveWindow) - primes.begin());
+    uint32_t taken = 0;
+    double share = 1.0;
+    for (auto& [count, shareOfCount] : shares) {
+        share *= survivingShare(std::span(primes).subspan(taken, count - taken));
+        taken = count;
+        shareOfCount = share;
+    }
+    const uint32_t ring = ringSlotsFor(RuntimeKind::Cuda);
+    for (const Planned& p : plans) {
+        SCOPED_TRACE(p.what);
+        const LaunchConfig& c = p.config;
+        EXPECT_TRUE(launchFits({c.blocksPerGrid, kThreadsPerBlock, 0}));
+        EXPECT_EQ(c.blocksPerGrid * uint64_t{kThreadsPerBlock}, c.threadsPerGrid);
+        uint64_t deviceBytes = ring * uint64_t{kBatchCapacity} * sizeof(uint64_t);  // the ring's transfer buffers
+        if (!c.deviceSieve) {
+            EXPECT_LE(c.threadsPerGrid, kBatchCapacity);
+            EXPECT_GE(c.sieveRange, 1);
+        } else {
+            EXPECT_LE(c.threadsPerGrid, kMostSievedBatch);
+            const uint32_t length = deviceSegmentLength(shares.at(c.primeCount), c.threadsPerGrid);
+            EXPECT_LE(length, kMostSegmentLength);
+            const uint32_t small = std::min(smallCount, c.primeCount);
+            for (uint32_t segment : {length, 1u})
+                for (const SievePhaseLaunch& phase : sieveLaunchesOf(c.primeCount, small, segment).phases)
+                    EXPECT_TRUE(phase.blocks == 0 || launchFits({phase.blocks, kSieveThreads, phase.sharedBytes}))
+                        << "phase " << static_cast<int>(phase.phase) << " of a segment of " << segment;
+            deviceBytes += DeviceSieve::deviceBytes(c.primeCount, ring, length, c.threadsPerGrid);
+        }
+        EXPECT_LE(deviceBytes, p.profile->memoryBytes);
+    }
 }
 
 // Wider candidates never get more threads or a shallower sieve; devices from

@@ -1,7 +1,9 @@
 // The ways a kernel runs, each judged against GMP on its own: the
 // narrow-limb template the GPU runs, called on the host; the host kernels' three variants
 // called directly; the host-emulated device through the runtime interface
-// (with three workers, so chunks contend); and the GPU where there is one.
+// (with three workers, so chunks contend); the strict emulation of an H100,
+// which runs the GPU's own code under CUDA's rules; and the GPU where there
+// is one.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -13,9 +15,11 @@
 #include <tuple>
 #include <vector>
 
+#include "device/gpu_profiles.h"
 #include "device/runtime.h"
 #include "device/transfer_buffers.h"
 #include "kernels/gmp_oracle.h"
+#include "kernels/gpu_kernels_on_host.h"
 #include "kernels/host_kernels.h"
 #include "kernels/kernel_args.h"
 #include "kernels/kernel_slot.h"
@@ -23,21 +27,16 @@
 
 namespace kalvenor::testing {
 
-enum class Way { Narrow, Limbs, Avx2, Ifma, HostDevice, Cuda };
+enum class Way { Narrow, Limbs, Avx2, Ifma, HostDevice, EmulatedGpu, Cuda };
 inline const char* nameOf(Way way) {
-    return std::vector{"Narrow", "Limbs", "Avx2", "Ifma", "HostDevice", "Cuda"}[static_cast<std::size_t>(way)];
+    return std::vector{"Narrow", "Limbs", "Avx2", "Ifma", "HostDevice", "EmulatedGpu", "Cuda"}[static_cast<std::size_t>(way)];
 }
 inline std::string wayName(const ::testing::TestParamInfo<Way>& info) { return nameOf(info.param); }
-inline const std::vector<Way> kAllWays = {Way::Narrow, Way::Limbs, Way::Avx2, Way::Ifma, Way::HostDevice, Way::Cuda};
-inline const std::vector<Way> kDevices = {Way::HostDevice, Way::Cuda};
+inline const std::vector<Way> kAllWays = {Way::Narrow, Way::Limbs, Way::Avx2, Way::Ifma, Way::HostDevice, Way::EmulatedGpu, Way::Cuda};
+inline const std::vector<Way> kDevices = {Way::HostDevice, Way::EmulatedGpu, Way::Cuda};
 
 // The GPU's template as a host kernel: one slot after the other.
-inline constexpr auto kNarrowKernels = perKernel([]<uint32_t Q, uint32_t W>() -> HostKernelFn {
-    return +[](const KernelArgs& a, uint32_t begin, uint32_t end) {
-        for (uint32_t slot = begin; slot < end; ++slot)
-            testSlot<Q, W>(a.result, a.candidates, a.n, a.count, a.residues, a.offsets, a.base, a.deviceCount, slot);
-    };
-});
+inline HostKernelFn narrowKernel(int index) { return gpuKernelOnHost(index); }
 
 inline constexpr uint32_t kUntouched = 0xdeadbeefu;  // every residue word before a launch
 inline constexpr uint32_t kGuard = 0xa5a5a5a5u;      // the result buffer's words past word 9
@@ -70,8 +69,10 @@ class OnWay : public ::testing::TestWithParam<Param> {
 protected:
     void SetUp() override {
         way_ = wayOf(this->GetParam());
-        direct_ = way_ == Way::Narrow ? kNarrowKernels[0] : way_ == Way::Limbs ? limbKernel(0) : way_ == Way::Avx2 ? avx2Kernel(0) : ifmaKernel(0);
-        if (way_ == Way::Cuda) {
+        direct_ = way_ == Way::Narrow ? narrowKernel(0) : way_ == Way::Limbs ? limbKernel(0) : way_ == Way::Avx2 ? avx2Kernel(0) : ifmaKernel(0);
+        if (way_ == Way::EmulatedGpu) {
+            runtime_ = makeEmulatedGpuRuntime(*findGpuProfile("h100"), 3);
+        } else if (way_ == Way::Cuda) {
             RuntimeChoice choice = chooseRuntime(false, 0);
             if (choice.runtime->kind() != RuntimeKind::Cuda) GTEST_SKIP() << "no GPU: " << choice.whyHost;
             runtime_ = std::move(choice.runtime);
@@ -92,7 +93,7 @@ protected:
         std::fill(out.words.begin() + kResultWords, out.words.end(), kGuard);
         out.residues.assign(withResidues ? ks.size() * kResidueStride : 0, kUntouched);
         if (!runtime_) {
-            const HostKernelFn kernel = way_ == Way::Narrow ? kNarrowKernels[static_cast<std::size_t>(index)]
+            const HostKernelFn kernel = way_ == Way::Narrow ? narrowKernel(index)
                                         : way_ == Way::Limbs ? limbKernel(index) : way_ == Way::Avx2 ? avx2Kernel(index) : ifmaKernel(index);
             kernel(KernelArgs{out.words.data(), ks.data(), n, count, withResidues ? out.residues.data() : nullptr}, 0, count);
             return out;

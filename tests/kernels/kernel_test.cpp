@@ -187,12 +187,15 @@ TEST_P(Launch, CountsAndRecordsTheFactorsOfItsBatchAlone) {
 }
 
 // Mistakes of the caller come back as error numbers with a text of their
-// own, and the device stays usable.
+// own, and the device stays usable: a kernel that does not exist, a queue
+// that does not either, and a grid outside CUDA's limits, whatever the
+// batch (its threads past the count do nothing, so only the limits bound it).
 TEST_P(Launch, BadLaunchesAreRefusedWithAnError) {
     EXPECT_EQ(0, runtime().synchronize());
     EXPECT_EQ("no error", runtime().errorText(0));
     const std::tuple<int, uint32_t, uint32_t, int> cases[] = {
-        {-1, 1, 256, 0}, {kKernelCount, 1, 256, 0}, {0, kBatchCapacity / 256 + 1, 256, 0}, {0, 0, 256, 0}, {0, 1, 256, Runtime::kQueues}};
+        {-1, 1, 256, 0}, {kKernelCount, 1, 256, 0}, {0, kMaxGridBlocks + 1u, 256, 0}, {0, 1, kMaxThreadsPerBlock + 1, 1},
+        {0, 0, 256, 0},  {0, 1, 256, Runtime::kQueues}};
     for (const auto& [kernel, blocks, threads, queue] : cases) {
         const int code = runtime().launch(kernel, blocks, threads, KernelArgs{nullptr, nullptr, kFactorN, 10, nullptr}, queue);
         EXPECT_NE(0, code);

@@ -1,6 +1,7 @@
-// The host sieve and the device sieve (on the host-emulated device) against
-// plain striking, the collection of survivors into batches, and the table of
-// small primes. (The walk up to 2^64-1 is the runner's.)
+// The host sieve and the device sieve (on the host-emulated device and the
+// strict emulation of a GPU) against plain striking, the collection of
+// survivors into batches, and the table of small primes. (The walk up to
+// 2^64-1 is the runner's.)
 #include "sieve/segment_sieve.h"
 
 #include <gtest/gtest.h>
@@ -11,6 +12,7 @@
 #include <random>
 #include <vector>
 
+#include "device/gpu_profiles.h"
 #include "kernels/sieve_kernel.h"
 #include "sieve/device_sieve.h"
 #include "sieve/small_primes.h"
@@ -23,14 +25,20 @@ namespace {
 constexpr uint64_t kTop = UINT64_MAX;
 
 // The device sieve's survivors of one segment, all of them when `capacity`
-// holds them; its count is of all of them either way.
+// holds them; its count is of all of them either way. It runs in a queue of
+// the ring's, as a run sieves, right after the classes are set.
 std::vector<uint64_t> deviceSieved(Runtime& runtime, ThreadPool& workers, const std::vector<uint32_t>& primes, uint32_t n,
                                    uint64_t kSeg, uint32_t length, uint32_t capacity, uint32_t& count) {
+    void* deviceCount = nullptr;
+    EXPECT_EQ(0, runtime.allocateDevice(&deviceCount, sizeof count));
+    count = 0xA5A5A5A5u;  // the sieve clears it
+    EXPECT_EQ(0, runtime.copyToDevice(deviceCount, &count, sizeof count));
     DeviceSieve sieve(runtime, primes, 2, length, capacity);
     EXPECT_TRUE(sieve.ok() && sieve.setExponent(n, workers));
-    count = 0xA5A5A5A5u;  // the sieve clears it
-    EXPECT_EQ(0, sieve.submit(1, kSeg, length, &count, 2));
+    EXPECT_EQ(0, sieve.submit(1, kSeg, length, static_cast<uint32_t*>(deviceCount), 2));
     EXPECT_EQ(0, runtime.waitQueue(2));
+    EXPECT_EQ(0, runtime.copyToHost(&count, deviceCount, sizeof count));
+    EXPECT_EQ(0, runtime.freeDevice(deviceCount));
     return sieve.survivorsOf(1, kSeg, count);
 }
 
@@ -78,7 +86,7 @@ TEST(Sieves, KeepWhatPlainStrikingKeeps) {
         cases.push_back({"random", kSeg, length, 32 + static_cast<uint32_t>(random() % 576), {&all}, {}});
     }
     ThreadPool workers(3);
-    const std::unique_ptr<Runtime> device = makeHostRuntime(3);
+    const std::unique_ptr<Runtime> devices[] = {makeHostRuntime(3), makeEmulatedGpuRuntime(*findGpuProfile("h100"), 3)};
     for (const Segment& s : cases) {
         for (const std::vector<uint32_t>* primes : s.tables) {
             SCOPED_TRACE(::testing::Message() << s.what << ", " << primes->size() << " primes, n=" << s.n << ", k=" << s.kSeg
@@ -91,15 +99,18 @@ TEST(Sieves, KeepWhatPlainStrikingKeeps) {
             if (!s.kept.empty()) {
                 EXPECT_EQ(kept, s.kept);
             }
-            uint32_t count = 0;
             const auto room = static_cast<uint32_t>(kept.size());
-            EXPECT_EQ(deviceSieved(*device, workers, *primes, s.n, s.kSeg, s.length, room, count), kept);
-            EXPECT_EQ(count, room);
-            // With room for half, all are counted, half are written, and no one else.
-            const std::vector<uint64_t> half = deviceSieved(*device, workers, *primes, s.n, s.kSeg, s.length, room / 2, count);
-            EXPECT_EQ(count, room);
-            EXPECT_EQ(half.size(), room / 2);
-            EXPECT_TRUE(std::includes(kept.begin(), kept.end(), half.begin(), half.end()));
+            for (const std::unique_ptr<Runtime>& device : devices) {
+                SCOPED_TRACE(device->emulation().empty() ? "host device" : "emulated " + device->emulation());
+                uint32_t count = 0;
+                EXPECT_EQ(deviceSieved(*device, workers, *primes, s.n, s.kSeg, s.length, room, count), kept);
+                EXPECT_EQ(count, room);
+                // With room for half, all are counted, half are written, and no one else.
+                const std::vector<uint64_t> half = deviceSieved(*device, workers, *primes, s.n, s.kSeg, s.length, room / 2, count);
+                EXPECT_EQ(count, room);
+                EXPECT_EQ(half.size(), room / 2);
+                EXPECT_TRUE(std::includes(kept.begin(), kept.end(), half.begin(), half.end()));
+            }
         }
     }
     // A short segment after a long one writes no byte beyond its length.

@@ -61,7 +61,7 @@ struct Rig {
         : slots(ring), settings{kKernelIndex, threads, range}, primes(std::move(table)) {
         const uint32_t capacity = std::max(threads, 1u);
         if (onDevice)
-            deviceSieve = std::make_unique<DeviceSieve>(spy, primes, ring, deviceSegmentLength(primes, capacity), capacity);
+            deviceSieve = std::make_unique<DeviceSieve>(spy, primes, ring, deviceSegmentLength(survivingShare(primes), capacity), capacity);
         for (TransferBuffers& b : slots) EXPECT_EQ(0, allocateTransferBuffers(spy, b, std::max(threads, 1u)));
         state.nCurrent = n;
         spy.onLaunch = [this] { now += secondsPerLaunch; };
@@ -274,7 +274,7 @@ TEST(RunSieve, FailedBatchIsRunAgainOnceThenGivenUp) {
         rig.run(1, 31);
         EXPECT_EQ(rig.status, c.status);
         EXPECT_TRUE(rig.err.ends_with(c.err)) << rig.err;
-        EXPECT_EQ(countOf(rig.out, "\nERROR: cudaDeviceSynchronize failed!\n"), c.syncMessages);
+        EXPECT_EQ(countOf(rig.out, "\nERROR: waiting for the host device failed!\n"), c.syncMessages);
         ASSERT_EQ(rig.spy.launches.size(), c.launches);
         for (std::size_t i = 0; i + 1 < c.launches; ++i)  // the rerun sends the same batch
             EXPECT_EQ(rig.spy.launches[i].batch, (std::vector<uint64_t>{1, 3, 5, 7, 9, 11, 13, 15}));

@@ -14,6 +14,7 @@ public:
     explicit ForwardingRuntime(std::unique_ptr<Runtime> inner) : inner_(std::move(inner)) {}
 
     RuntimeKind kind() const override { return inner_->kind(); }
+    std::string emulation() const override { return inner_->emulation(); }
     int runtimeVersion() const override { return inner_->runtimeVersion(); }
     int driverVersion() const override { return inner_->driverVersion(); }
     int selectDevice(int ordinal) override { return inner_->selectDevice(ordinal); }
@@ -36,6 +37,7 @@ public:
     }
     int launchSieve(const GpuSieveArgs& args, int queue) override { return inner_->launchSieve(args, queue); }
     int waitQueue(int queue) override { return inner_->waitQueue(queue); }
+    std::string waitCall(int queue) const override { return inner_->waitCall(queue); }
     int synchronize() override { return inner_->synchronize(); }
     std::string errorText(int code) const override { return inner_->errorText(code); }
 

@@ -52,6 +52,11 @@ pid_t spawn(const Child& c, int outFd, int errFd) {
     std::vector<char*> argv{const_cast<char*>(KALVENOR_BINARY)};
     for (const std::string& a : c.args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
+    // The case's own settings first: getenv takes the first of a name.
+    std::vector<char*> envp;
+    for (const std::string& e : c.environment) envp.push_back(const_cast<char*>(e.c_str()));
+    for (char** e = environ; *e != nullptr; ++e) envp.push_back(*e);
+    envp.push_back(nullptr);
     std::fflush(stdout);
     std::fflush(stderr);
     const pid_t pid = ::fork();
@@ -76,7 +81,7 @@ pid_t spawn(const Child& c, int outFd, int errFd) {
         std::fflush(stderr);
         ::_exit(code);
     }
-    ::execv(KALVENOR_BINARY, argv.data());
+    ::execve(KALVENOR_BINARY, argv.data(), envp.data());
     ::_exit(127);
 }
 
@@ -116,8 +121,8 @@ ProcessResult runChild(const Child& c) {
     return result;
 }
 
-ProcessResult runKalvenor(const fs::path& dir, const std::string& args, int timeoutSeconds) {
-    Child child{.dir = dir, .timeoutSeconds = timeoutSeconds};
+ProcessResult runKalvenor(const fs::path& dir, const std::string& args, int timeoutSeconds, std::vector<std::string> environment) {
+    Child child{.dir = dir, .timeoutSeconds = timeoutSeconds, .environment = std::move(environment)};
     std::istringstream words(args);
     for (std::string word; words >> word;) child.args.push_back(word);
     return runChild(child);
@@ -182,7 +187,7 @@ void expectRun(const RunCase& c) {
     if (c.worktodo) writeFile(dir / "worktodo.txt", *c.worktodo);
     if (c.checkpoint) writeFile(dir / "kalvenor.cpt", *c.checkpoint);
     const auto before = filesIn(dir.path());
-    const ProcessResult run = runKalvenor(dir.path(), c.args, c.timeoutSeconds);
+    const ProcessResult run = runKalvenor(dir.path(), c.args, c.timeoutSeconds, c.environment);
     ASSERT_EQ(run.exitCode, c.exitCode) << run.out << run.err;
     const std::string factors = readFile(dir / "factors.txt");
     for (const std::string& factor : c.factors) {

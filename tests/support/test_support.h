@@ -45,6 +45,7 @@ struct Child {
     long long fileSizeLimit = -1;
     int timeoutSeconds = 120;
     bool unprivileged = false;
+    std::vector<std::string> environment = {};  // "NAME=value", added to the test's own
 };
 
 struct ProcessResult {
@@ -56,7 +57,8 @@ struct ProcessResult {
 // Runs the child to its end, or kills it at the deadline (exit code
 // 128 + SIGKILL). Its output comes through pipes, which no file limit touches.
 ProcessResult runChild(const Child& child);
-ProcessResult runKalvenor(const std::filesystem::path& dir, const std::string& args = "", int timeoutSeconds = 120);
+ProcessResult runKalvenor(const std::filesystem::path& dir, const std::string& args = "", int timeoutSeconds = 120,
+                          std::vector<std::string> environment = {});
 
 // Starts the child without waiting, its output appended to `log`; returns
 // its process id.
@@ -89,6 +91,7 @@ struct RunCase {
     std::optional<std::string> worktodo = {};    // none: there is no worktodo.txt
     std::optional<std::string> checkpoint = {};  // kalvenor.cpt before the run
     std::string args = {};
+    std::vector<std::string> environment = {};  // "NAME=value" for the run
     int timeoutSeconds = 120;
     int exitCode = 6;
     // Each is reported exactly once on the console and in factors.txt, which holds no other.
