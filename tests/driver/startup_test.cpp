@@ -12,7 +12,9 @@ namespace kalvenor {
 namespace {
 
 // The driver is judged first; versions are 1000*major + 10*minor and the
-// minor is shown modulo 100.
+// minor is shown modulo 100. From CUDA 11 on a driver of the toolkit's major
+// version runs it whatever its minor (a 13.1 build on a 13.0 driver); before,
+// the driver had to be at least as new.
 TEST(StartUp, VersionChecksAndTheirBlock) {
     struct VersionCase {
         int runtime, driver, compiled;
@@ -24,6 +26,9 @@ TEST(StartUp, VersionChecksAndTheirBlock) {
         {13000, 13020, 13000, VersionVerdict::Accepted, "13.0", "13.0", "13.20"},
         {12080, 13000, 13000, VersionVerdict::RuntimeMismatch, "13.0", "12.80", "13.0"},
         {13000, 12080, 13000, VersionVerdict::DriverTooOld, "13.0", "13.0", "12.80"},
+        {13010, 13000, 13010, VersionVerdict::Accepted, "13.1", "13.10", "13.0"},
+        {13010, 14000, 13010, VersionVerdict::Accepted, "13.1", "13.10", "14.0"},
+        {10020, 10010, 10020, VersionVerdict::DriverTooOld, "10.2", "10.20", "10.10"},
     };
     for (const VersionCase& c : cases) {
         EXPECT_EQ(checkVersions(c.runtime, c.driver, c.compiled), c.verdict) << c.runtime << "/" << c.driver;
@@ -50,6 +55,9 @@ TEST(StartUp, DeviceBlocks) {
               std::string::npos);
     EXPECT_EQ(hostVersionBlock(0, 0, 0, "built without CUDA"),
               "\nCUDA version info\n  binary compiled for CUDA  none\n  CUDA device in use        none: built without CUDA\n");
+    EXPECT_EQ(emulatedVersionBlock(13000, "t4"),
+              "\nCUDA version info\n  binary compiled for CUDA  13.0\n  CUDA device in use        none: the host CPU emulates "
+              "the GPU below, running its kernels' code (KALVENOR_EMULATE_GPU=t4)\n");
     EXPECT_EQ(hostDeviceBlock(DeviceInfo{"AMD EPYC", 0, 0, 2, 2450000}, "AVX-512 IFMA"),
               "\nHost device info\n"
               "  name (architecture)       AMD EPYC (host CPU)\n"
@@ -101,7 +109,8 @@ TEST(Options, ParsesEveryOptionAndRejectsTheRest) {
         }
     }
     for (const char* part : {"--device N", "--device cpu", "--sieve gpu", "--sieve host", "--sieve-primes N", "--selftest", "--cut N LINE", "--quiet", "results.jsonl", "--help", "--version", "worktodo.txt",
-                             "results.txt", "factors.txt", "kalvenor.cpt", "  6 ", "  7 ", "  2 "})
+                             "results.txt", "factors.txt", "kalvenor.cpt", "  6 ", "  7 ", "  2 ",
+                             "KALVENOR_HOST_PATH", "KALVENOR_EMULATE_GPU"})
         EXPECT_NE(usageText().find(part), std::string::npos) << part;
 }
 

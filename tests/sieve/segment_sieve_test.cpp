@@ -1,7 +1,7 @@
-// The host sieve and the device sieve (on the host-emulated device and the
-// strict emulation of a GPU) against plain striking, the collection of
-// survivors into batches, and the table of small primes. (The walk up to
-// 2^64-1 is the runner's.)
+// The host sieve and the device sieve (on the host-emulated device, the
+// strict emulation of a GPU and a GPU where there is one) against plain
+// striking, the collection of survivors into batches, and the table of small
+// primes. (The walk up to 2^64-1 is the runner's.)
 #include "sieve/segment_sieve.h"
 
 #include <gtest/gtest.h>
@@ -86,7 +86,10 @@ TEST(Sieves, KeepWhatPlainStrikingKeeps) {
         cases.push_back({"random", kSeg, length, 32 + static_cast<uint32_t>(random() % 576), {&all}, {}});
     }
     ThreadPool workers(3);
-    const std::unique_ptr<Runtime> devices[] = {makeHostRuntime(3), makeEmulatedGpuRuntime(*findGpuProfile("h100"), 3)};
+    std::vector<std::unique_ptr<Runtime>> devices;
+    devices.push_back(makeHostRuntime(3));
+    devices.push_back(makeEmulatedGpuRuntime(*findGpuProfile("h100"), 3));
+    if (RuntimeChoice gpu = chooseRuntime(); gpu.runtime->kind() == RuntimeKind::Cuda) devices.push_back(std::move(gpu.runtime));
     for (const Segment& s : cases) {
         for (const std::vector<uint32_t>* primes : s.tables) {
             SCOPED_TRACE(::testing::Message() << s.what << ", " << primes->size() << " primes, n=" << s.n << ", k=" << s.kSeg
@@ -101,7 +104,9 @@ TEST(Sieves, KeepWhatPlainStrikingKeeps) {
             }
             const auto room = static_cast<uint32_t>(kept.size());
             for (const std::unique_ptr<Runtime>& device : devices) {
-                SCOPED_TRACE(device->emulation().empty() ? "host device" : "emulated " + device->emulation());
+                SCOPED_TRACE(!device->emulation().empty()              ? "emulated " + device->emulation()
+                             : device->kind() == RuntimeKind::Cuda ? std::string("CUDA device")
+                                                                   : std::string("host device"));
                 uint32_t count = 0;
                 EXPECT_EQ(deviceSieved(*device, workers, *primes, s.n, s.kSeg, s.length, room, count), kept);
                 EXPECT_EQ(count, room);
