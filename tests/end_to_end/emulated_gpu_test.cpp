@@ -53,9 +53,9 @@ TEST_P(OnEmulatedGpu, FindsTheFactorOfF28WithTheGpuSieveItWouldPlan) {
 TEST_P(OnEmulatedGpu, BothSievesTestTheSameCandidates) {
     const std::string lines = f28Line(GetParam()) +
                               "FermatFactor=120,120,1527888800000001,1527888820000001\n"
-                              "FermatFactor=300,300,1048577,9048577\n"
+                              "FermatFactor=300,300,1048577,5048577\n"
                               "FermatFactor=341,341,2049,102049\n"
-                              "FermatFactor=600,600,257,1300257\n";
+                              "FermatFactor=600,600,257,650257\n";
     std::string records[2];
     const char* sieves[2] = {"gpu", "host"};
     for (int i = 0; i < 2; ++i) {
