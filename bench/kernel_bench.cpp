@@ -37,7 +37,7 @@ Inputs inputsFor(uint32_t n) {
 // A host kernel over the whole batch on the calling thread; returns the
 // record count so the work cannot be dropped.
 uint32_t runKernel(HostKernelFn kernel, const Inputs& in) {
-    uint32_t result[kResultWords] = {};
+    alignas(64) uint32_t result[kResultBufferWords] = {};  // the checksum word is 64-bit
     const KernelArgs args{result, in.ks.data(), in.n, static_cast<uint32_t>(in.ks.size()), nullptr};
     kernel(args, 0, args.count);
     return result[0];

@@ -433,14 +433,15 @@ KALVENOR_LIMB_INLINE Limbs<Shape<Q, W>::kLimbs> montgomeryStart(const Modulus64<
     return powerOfTwo(64 * (L + kStartLimbs), mod);
 }
 
-// Whether x stands for 1; writes x/R mod P as W words when `residue` is not
-// null. x/R is below P + 1 for any x below R, so one subtraction brings it
-// below P.
+// Whether x stands for 1; its low 64 bits of x/R mod P go to `low`, and
+// all W words to `residue` when that is not null. x/R is below P + 1 for
+// any x below R, and never P, as x is no multiple of P.
 template <uint32_t Q, uint32_t W>
-KALVENOR_LIMB_INLINE bool finish(const Limbs<Shape<Q, W>::kLimbs>& x, const Modulus64<Q, W>& mod,
+KALVENOR_LIMB_INLINE bool finish(const Limbs<Shape<Q, W>::kLimbs>& x, const Modulus64<Q, W>& mod, uint64_t& low,
                                  uint32_t* residue) {
     constexpr uint32_t L = Shape<Q, W>::kLimbs;
     const Limbs<L> plain = montgomeryColumns<Q, W, false>(x, mod);
+    low = plain.v[0];
     if (residue != nullptr) {
         KALVENOR_UNROLL
         for (uint32_t i = 0; i < W; ++i)
@@ -467,10 +468,11 @@ inline bool belowMultiple(const Limbs<Shape<Q, W>::kLimbs>& x, const Modulus64<Q
 }
 
 // The test of Lanes multipliers at one exponent, all of which the kernel
-// serves (servesCandidate). passed[i] tells whether ks[i] is a factor;
-// residues, when not null, receive W words per multiplier at `stride`.
+// serves (servesCandidate). passed[i] tells whether ks[i] is a factor,
+// low[i] holds the low 64 bits of its residue; residues[i], when not null,
+// receives all W words of it.
 template <uint32_t Q, uint32_t W, uint32_t Lanes>
-KALVENOR_LIMB_INLINE void testLanes(const uint64_t* ks, uint32_t n, bool* passed,
+KALVENOR_LIMB_INLINE void testLanes(const uint64_t* ks, uint32_t n, bool* passed, uint64_t* low,
                                     uint32_t* const* residues) {
     constexpr uint32_t L = Shape<Q, W>::kLimbs;
     Modulus64<Q, W> mod[Lanes];
@@ -491,7 +493,7 @@ KALVENOR_LIMB_INLINE void testLanes(const uint64_t* ks, uint32_t n, bool* passed
     for (uint32_t g = 0; g < Lanes; ++g) {
         // Lazy shapes keep residues below 2P; the others below R by their type.
         KALVENOR_VERIFY_THAT(!Shape<Q, W>::kLazy || belowMultiple<Q, W>(x[g], mod[g], 2));
-        passed[g] = finish(x[g], mod[g], residues != nullptr ? residues[g] : nullptr);
+        passed[g] = finish(x[g], mod[g], low[g], residues[g]);
     }
 }
 

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstddef>
+#include <optional>
 
 namespace kalvenor {
 namespace {
@@ -104,35 +105,71 @@ void squareInto(const uint32_t* v, int size, uint32_t* product) {
     }
 }
 
+// P = k*2^n + 1 and the successive squares of 2 modulo P: value(m) is
+// 2^(2^m) mod P, from m = 0 up.
+class SquaringWalk {
+public:
+    SquaringWalk(uint64_t k, uint32_t n) {
+        // P = k*2^n + 1, word by word.
+        const uint32_t word = n / 32;
+        const uint32_t bit = n % 32;
+        p_[word] = static_cast<uint32_t>(k << bit);
+        p_[word + 1] = bit == 0 ? static_cast<uint32_t>(k >> 32) : static_cast<uint32_t>(k >> (32 - bit));
+        p_[word + 2] = bit == 0 ? 0 : static_cast<uint32_t>(k >> (64 - bit));
+        for (int i = 0; i < kMaxWords; ++i) {
+            if (++p_[i] != 0) break;
+        }
+        size_ = kMaxWords;
+        while (p_[size_ - 1] == 0) --size_;
+        d_ = divisorOf(p_, size_);
+        product_[0] = 2;
+        reduce(product_.data(), size_, d_, v_.data());  // 2 mod P
+    }
+    void square() {
+        squareInto(v_.data(), size_, product_.data());
+        reduce(product_.data(), 2 * size_, d_, v_.data());
+    }
+    std::vector<uint32_t> value() const { return std::vector<uint32_t>(v_.begin(), v_.begin() + size_); }
+    bool isOne() const {
+        for (int i = 0; i < size_; ++i)
+            if (v_[i] != (i == 0 ? 1u : 0u)) return false;
+        return true;
+    }
+    bool isMinusOne() const {  // P - 1 = k*2^n: P's words with the low word one less
+        for (int i = 0; i < size_; ++i)
+            if (v_[i] != (i == 0 ? p_[0] - 1 : p_[i])) return false;
+        return true;
+    }
+
+private:
+    std::array<uint32_t, kMaxWords> p_{};
+    int size_ = 0;
+    Divisor d_;
+    std::array<uint32_t, 2 * kMaxWords> product_{};
+    std::array<uint32_t, kMaxWords> v_{};
+};
+
 }  // namespace
 
 std::vector<uint32_t> referenceResidue(uint64_t k, uint32_t n) {
-    if (n > kMaxExponent) return {};
+    if (n > kMaxExponent || n == 0) return {};
     if (k == 0) return {0};  // P = 1
+    SquaringWalk walk(k, n);
+    for (uint32_t i = 1; i < n; ++i) walk.square();
+    return walk.value();
+}
 
-    // P = k*2^n + 1, word by word.
-    std::array<uint32_t, kMaxWords> p{};
-    const uint32_t word = n / 32;
-    const uint32_t bit = n % 32;
-    p[word] = static_cast<uint32_t>(k << bit);
-    p[word + 1] = bit == 0 ? static_cast<uint32_t>(k >> 32) : static_cast<uint32_t>(k >> (32 - bit));
-    p[word + 2] = bit == 0 ? 0 : static_cast<uint32_t>(k >> (64 - bit));
-    for (int i = 0; i < kMaxWords; ++i) {
-        if (++p[i] != 0) break;
+std::optional<uint32_t> fermatIndexOf(uint64_t k, uint32_t n) {
+    if (n > kMaxExponent || n == 0 || k == 0 || k % 2 == 0) return std::nullopt;
+    // The order of 2 is 2^(m+1) where 2^(2^m) first squares to 1; for a prime
+    // P that 2^(2^m) is -1, for a composite it may be another root of 1.
+    SquaringWalk walk(k, n);
+    for (uint32_t m = 0; m + 1 < n; ++m) {
+        const bool minusOne = walk.isMinusOne();
+        walk.square();
+        if (walk.isOne()) return minusOne ? std::optional<uint32_t>(m) : std::nullopt;
     }
-    int size = kMaxWords;
-    while (p[size - 1] == 0) --size;
-    const Divisor d = divisorOf(p, size);
-
-    std::array<uint32_t, 2 * kMaxWords> product{};
-    std::array<uint32_t, kMaxWords> v{};
-    product[0] = 2;
-    reduce(product.data(), size, d, v.data());  // 2 mod P
-    for (uint32_t i = 1; i < n; ++i) {
-        squareInto(v.data(), size, product.data());
-        reduce(product.data(), 2 * size, d, v.data());
-    }
-    return std::vector<uint32_t>(v.begin(), v.begin() + size);
+    return std::nullopt;
 }
 
 bool referenceTest(uint64_t k, uint32_t n) {

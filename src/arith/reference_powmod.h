@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 namespace kalvenor {
@@ -14,5 +15,10 @@ bool referenceTest(uint64_t k, uint32_t n);
 // 2^(2^(n-1)) mod P as 32-bit words, least significant first (as many
 // words as P has).
 std::vector<uint32_t> referenceResidue(uint64_t k, uint32_t n);
+
+// The m for which P = k*2^n+1 divides the Fermat number F_m = 2^(2^m)+1,
+// that is 2^(2^m) = -1 (mod P), m <= n-2; none when P passes no such test
+// (no factor at all, or a composite of factors of different Fermat numbers).
+std::optional<uint32_t> fermatIndexOf(uint64_t k, uint32_t n);
 
 }  // namespace kalvenor

@@ -91,7 +91,8 @@ public:
         const uint32_t* offsets = args.offsets;
         uint64_t base = args.base;
         const uint32_t* deviceCount = args.deviceCount;
-        void* arguments[] = {&result, &candidates, &n, &count, &residues, &offsets, &base, &deviceCount};
+        uint32_t checkSeed = args.checkSeed;
+        void* arguments[] = {&result, &candidates, &n, &count, &residues, &offsets, &base, &deviceCount, &checkSeed};
         return cudaLaunchKernel(entry, dim3(blocks), dim3(threadsPerBlock), arguments, 0, toStream(stream));
     }
     int launchSievePhase(const SievePhaseLaunch& launch, const GpuSieveArgs& args, Stream stream) override {

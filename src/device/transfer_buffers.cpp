@@ -64,12 +64,12 @@ LaunchStatus submitBatch(Runtime& runtime, TransferBuffers& b, const BatchLaunch
     };
     const bool sieved = launch.offsets != nullptr;
     if (!sieved) step(LaunchStep::Copy, runtime.copyToDeviceAsync(b.deviceBatch, b.hostBatch, launch.count * sizeof(uint64_t), queue));
-    // The words a launch writes start at zero; the rest of the line is left alone.
+    // The words a launch writes start at zero; the rest of the buffer is left alone.
     std::fill(b.hostResult, b.hostResult + kResultWords, 0u);
     step(LaunchStep::Copy, runtime.copyToDeviceAsync(b.deviceResult, b.hostResult, kResultWords * sizeof(uint32_t), queue));
     if (!status.ok()) return status;
     const KernelArgs args{b.deviceResult, b.deviceBatch, launch.n, launch.count, b.deviceResidues,
-                          launch.offsets, launch.base, sieved ? b.deviceCount : nullptr};
+                          launch.offsets, launch.base, sieved ? b.deviceCount : nullptr, launch.checkSeed};
     step(LaunchStep::Launch, runtime.launch(launch.kernel, launch.blocks, kThreadsPerBlock, args, queue));
     step(LaunchStep::ReadBack, runtime.copyToHostAsync(b.hostResult, b.deviceResult, kResultBytes, queue));
     if (sieved) step(LaunchStep::ReadBack, runtime.copyToHostAsync(b.hostCount, b.deviceCount, sizeof(uint32_t), queue));
@@ -79,8 +79,9 @@ LaunchStatus submitBatch(Runtime& runtime, TransferBuffers& b, const BatchLaunch
     return status;
 }
 
-LaunchStatus runBatch(Runtime& runtime, TransferBuffers& b, int index, uint32_t blocks, uint32_t n, uint32_t count) {
-    LaunchStatus status = submitBatch(runtime, b, BatchLaunch{index, blocks, n, count}, 0);
+LaunchStatus runBatch(Runtime& runtime, TransferBuffers& b, int index, uint32_t blocks, uint32_t n, uint32_t count,
+                      uint32_t checkSeed) {
+    LaunchStatus status = submitBatch(runtime, b, BatchLaunch{index, blocks, n, count, nullptr, 0, checkSeed}, 0);
     // Waits even after a failed launch, so nothing of it is still running
     // when the buffers are used again.
     const int waited = runtime.waitQueue(0);

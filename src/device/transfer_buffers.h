@@ -43,6 +43,7 @@ struct BatchLaunch {
     uint32_t count = 0;  // the most the batch holds
     const uint32_t* offsets = nullptr;
     uint64_t base = 0;
+    uint32_t checkSeed = 0;  // which slot reports its residue
 };
 
 enum class LaunchStep { None, Copy, Launch, Synchronize, ReadBack };
@@ -61,6 +62,6 @@ LaunchStatus submitBatch(Runtime& runtime, TransferBuffers& buffers, const Batch
 
 // submitBatch in the default queue, waited for.
 LaunchStatus runBatch(Runtime& runtime, TransferBuffers& buffers, int index, uint32_t blocks, uint32_t n,
-                      uint32_t count);
+                      uint32_t count, uint32_t checkSeed = 0);
 
 }  // namespace kalvenor

@@ -60,9 +60,10 @@ SieveStatus runExponent(const SieveContext& sieve, const SieveHooks& hooks, Live
 
     // Only now that the summary is logged may the checkpoint move on: a
     // restart then neither repeats this exponent nor throws the range away.
-    state.exponentsDone.push_back({state.nCurrent, state.kTested});
+    state.exponentsDone.push_back({state.nCurrent, state.kTested, state.checksum});
     advanceCheckpoint(state);
     state.kTested = 0;
+    state.checksum = 0;
     state.seconds = 0.0;
     state.kCurrent = state.kStart;
     state.nCurrent += 1;
@@ -91,6 +92,7 @@ ExitCode exitCodeOf(SieveStatus status) {
     switch (status) {
         case SieveStatus::NoMemory: return ExitCode::Stopped;
         case SieveStatus::FactorNotWritten: return ExitCode::FactorNotWritten;
+        case SieveStatus::DeviceFault: return ExitCode::DeviceFault;
         default: return ExitCode::RuntimeFailure;
     }
 }
@@ -125,7 +127,7 @@ AssignmentEnd runAssignment(const WorkContext& context, RunState& state) {
             if (!deviceSieve->ok()) return {.removal = AssignmentStatus::Ready, .stop = ExitCode::RuntimeFailure};
         }
         const SieveContext sieve{context.runtime, context.slots, context.sieveWorkers, settings, *smallPrimes,
-                                 deviceSieve.get()};
+                                 deviceSieve.get(), context.device.name};
         LiveProgress progress(context.liveProgress);
         const SieveHooks hooks = runHooks(context, progress);
         state.numbers = state.kEnd - state.kStart + 1;

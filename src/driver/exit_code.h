@@ -15,6 +15,8 @@ enum class ExitCode : int {
                               // the directory does not take the files a run writes
     FactorNotWritten = 8,     // a factor could not be appended to factors.txt
     AnotherInstance = 9,      // another kalvenor holds this directory's lock
+    DeviceFault = 10,         // the device computed a wrong residue or reported a false factor;
+                              // nothing of that batch counted (under BOINC a task error)
     RuntimeFailure = 255,     // (-1) a GPU runtime call failed, or an obsolete checkpoint
                               // could not be deleted
 };

@@ -18,7 +18,7 @@ namespace {
 template <uint32_t Q, uint32_t W>
 void runThreads(const KernelArgs& a, uint32_t begin, uint32_t end) {
     for (uint32_t slot = begin; slot < end; ++slot)
-        testSlot<Q, W>(a.result, a.candidates, a.n, a.count, a.residues, a.offsets, a.base, a.deviceCount, slot);
+        testSlot<Q, W>(a.result, a.candidates, a.n, a.count, a.residues, a.offsets, a.base, a.deviceCount, a.checkSeed, slot);
 }
 
 constexpr std::array<HostKernelFn, kKernelCount> kGpuKernels =

@@ -28,23 +28,37 @@ struct LaneSlots {
     }
 
     // Slots [begin, end) of a launch. A short last pass repeats its first
-    // multiplier in the empty lanes and ignores them.
+    // multiplier in the empty lanes and ignores them. Only the low two words
+    // of a residue are read back, but for the self-test's residues and the
+    // checked slot; the chunk's checksum terms go to the result buffer in
+    // one atomic add.
     template <uint32_t Q, uint32_t W>
     static void run(const KernelArgs& args, uint32_t begin, uint32_t end) {
         constexpr uint32_t N = Start<Q, W>::N;
         constexpr uint32_t kPerPass = Groups * Lanes;
         Start<Q, W> starts[Groups];
         Numbers<N> results[Groups];
+        const uint32_t checked = checkedSlot(args.checkSeed, args.count);
+        uint64_t terms = 0;
         forServedGroups<Q, W, kPerPass>(args, begin, end, [&](const uint64_t* ks, const uint32_t* slots, uint32_t count) {
             for (uint32_t i = 0; i < kPerPass; ++i) startLane(starts[i / Lanes], i % Lanes, ks[i < count ? i : 0], args.n);
             squareAll<Q, W>(starts, args.n, results);
             for (uint32_t i = 0; i < count; ++i) {
                 const Numbers<N>& result = results[i / Lanes];
-                KALVENOR_VERIFY_THAT(laneAtMostModulus(result, i % Lanes, starts[i / Lanes].t, args.n / LimbBits));
-                if (args.residues != nullptr) laneWords(result, i % Lanes, args.residues + slots[i] * kResidueStride, W);
-                if (laneIsOne(result, i % Lanes)) appendRecord(args.result, ks[i]);
+                const uint32_t lane = i % Lanes;
+                KALVENOR_VERIFY_THAT(laneAtMostModulus(result, lane, starts[i / Lanes].t, args.n / LimbBits));
+                uint32_t low[2];
+                laneWords(result, lane, low, 2);
+                terms += checksumTerm(ks[i], args.n, uint64_t{low[1]} << 32 | low[0]);
+                if (args.residues != nullptr) laneWords(result, lane, args.residues + slots[i] * kResidueStride, W);
+                if (slots[i] == checked) {
+                    markChecked(args.result, slots[i], ks[i]);
+                    laneWords(result, lane, args.result + kCheckedResidueWord, W);
+                }
+                if (laneIsOne(result, lane)) appendRecord(args.result, ks[i]);
             }
         });
+        addToChecksum(args.result, terms);
     }
 };
 

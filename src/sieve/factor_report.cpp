@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "arith/reference_powmod.h"
+#include "common/text_format.h"
 #include "kernels/kernel_args.h"
 #include "workfiles/log_files.h"
 
@@ -21,11 +22,12 @@ std::string factorFrame(const std::string& message) {
     return frame;
 }
 
-// The multipliers of batch[0..count) that pass the exact host test, in batch order.
-std::vector<uint64_t> retestBatch(const uint64_t* batch, uint32_t count, uint32_t n) {
+// The multipliers of batch[0..count) that pass the host's test, in batch order.
+std::vector<uint64_t> retestBatch(const uint64_t* batch, uint32_t count, uint32_t n,
+                                  const std::function<bool(uint64_t, uint32_t)>& isFactor) {
     std::vector<uint64_t> found;
     for (uint32_t i = 0; i < count; ++i)
-        if (referenceTest(batch[i], n)) found.push_back(batch[i]);
+        if (isFactor(batch[i], n)) found.push_back(batch[i]);
     return found;
 }
 
@@ -44,8 +46,16 @@ std::string factorBanner(uint64_t k, uint32_t n) {
     return "\n" + frame + "\n" + message + frame;
 }
 
+std::string fermatNumberLine(uint64_t k, uint32_t n) {
+    if (const std::optional<uint32_t> m = fermatIndexOf(k, n))
+        return formatText("%" PRIu64 "*2^%" PRIu32 "+1 divides F%" PRIu32 "\n", k, n, *m);
+    return formatText("%" PRIu64 "*2^%" PRIu32 "+1 divides no single Fermat number: it is composite, a product of "
+                      "factors of different ones\n",
+                      k, n);
+}
+
 bool reportFactor(uint64_t k, uint32_t n, const std::string& factorsPath) {
-    std::fputs(factorBanner(k, n).c_str(), stdout);
+    std::fputs((factorBanner(k, n) + fermatNumberLine(k, n)).c_str(), stdout);
     std::fflush(stdout);
     const std::string entry = timeStamp() + factorMessage(k, n);
     if (appendToLog(factorsPath, entry)) return true;
@@ -56,8 +66,8 @@ bool reportFactor(uint64_t k, uint32_t n, const std::string& factorsPath) {
     return false;
 }
 
-std::vector<uint64_t> factorsOfLaunch(const uint32_t* result, const uint64_t* batch,
-                                      uint32_t count, uint32_t n) {
+std::vector<uint64_t> factorsOfLaunch(const uint32_t* result, const uint64_t* batch, uint32_t count, uint32_t n,
+                                      const std::function<bool(uint64_t k, uint32_t n)>& isFactor) {
     const uint32_t counted = result[0];
     std::vector<uint64_t> found;
     if (counted <= kResultRecords) {
@@ -65,15 +75,7 @@ std::vector<uint64_t> factorsOfLaunch(const uint32_t* result, const uint64_t* ba
             found.push_back((static_cast<uint64_t>(result[3 * r + 2]) << 32) | result[3 * r + 1]);
         return found;
     }
-    found = retestBatch(batch, count, n);
-    if (found.size() != counted) {
-        std::fflush(stdout);
-        std::fprintf(stderr,
-                     "\nWARNING: the device counted %u factors of n = %u in one batch, the "
-                     "host test finds %zu.\n",
-                     counted, n, found.size());
-    }
-    return found;
+    return retestBatch(batch, count, n, isFactor);
 }
 
 }  // namespace kalvenor

@@ -2,16 +2,23 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cinttypes>
 #include <cstdio>
 #include <ctime>
 #include <memory>
+#include <optional>
+#include <string>
 
+#include "common/text_format.h"
 #include "common/verify.h"
 #include "device/runtime_error.h"
 #include "kernels/kernel_args.h"
+#include "kernels/kernel_table.h"
+#include "sieve/batch_check.h"
 #include "sieve/factor_report.h"
 #include "sieve/segment_sieve.h"
 #include "workfiles/checkpoint.h"
+#include "workfiles/log_files.h"
 
 namespace kalvenor {
 
@@ -26,6 +33,7 @@ struct Flight {
     uint32_t count = 0;   // multipliers of a host-sieved batch
     uint64_t next = 0;    // where the walk goes on after it
     bool walkDone = false;
+    uint32_t seed = 0;    // which slot reports its residue
     LaunchStatus submitted;
 };
 
@@ -76,10 +84,11 @@ SieveStatus runSieve(uint64_t kFirst, uint64_t kEnd, RunState& state, const Siev
     // device-sieved one is sieved there first; then the test and the way back.
     auto submit = [&](uint32_t s, const Flight& f) -> LaunchStatus {
         TransferBuffers& b = context.slots[s];
-        if (!onDevice) return submitBatch(runtime, b, {settings.kernelIndex, blocks, n, f.count}, queueOf(s));
+        if (!onDevice) return submitBatch(runtime, b, {settings.kernelIndex, blocks, n, f.count, nullptr, 0, f.seed}, queueOf(s));
         if (const int code = deviceSieve->submit(s, f.kSeg, f.length, b.deviceCount, queueOf(s)))
             return {code, LaunchStep::Launch};
-        return submitBatch(runtime, b, {settings.kernelIndex, blocks, n, capacity, deviceSieve->offsets(s), f.kSeg}, queueOf(s));
+        return submitBatch(runtime, b, {settings.kernelIndex, blocks, n, capacity, deviceSieve->offsets(s), f.kSeg, f.seed},
+                           queueOf(s));
     };
     // Waits for slot s. A batch whose run failed is run once more rather
     // than counted as tested, its factors would otherwise be lost without a
@@ -99,21 +108,49 @@ SieveStatus runSieve(uint64_t kFirst, uint64_t kEnd, RunState& state, const Siev
             status = submit(s, f);
         }
     };
-    // Counts a landed batch of `count` multipliers and reports its factors,
-    // before any checkpoint can move past it: a process killed in between
-    // must find them again after the restart, not skip them.
+    // A batch that does not check out: said on the console and in the log,
+    // and nothing of it counted.
+    const KernelEntry& kernel = kKernels[static_cast<std::size_t>(settings.kernelIndex)];
+    auto deviceFault = [&](const DeviceFault& fault) {
+        const std::string line =
+            formatText("n=%" PRIu32 ": device arithmetic fault at k=%" PRIu64 " (kernel %s, device %s): %s\n", n, fault.k,
+                       kernel.name, context.deviceName.c_str(), fault.what.c_str());
+        std::printf("\nERROR: %sNothing from this batch on is counted, and the checkpoint stays where the last batch that "
+                    "checked out left it. Run kalvenor --selftest before trusting this device again.\n",
+                    line.c_str());
+        std::fflush(stdout);
+        appendToLog(state.paths.results, timeStamp() + line);
+        return SieveStatus::DeviceFault;
+    };
+    // Checks a landed batch of `count` multipliers, then counts it and
+    // reports its factors, before any checkpoint can move past it: a process
+    // killed in between must find them again after the restart, not skip them.
     auto account = [&](uint32_t s, const Flight& f, uint32_t count) -> SieveStatus {
         const TransferBuffers& b = context.slots[s];
-        state.kTested += count;
-        if (b.hostResult[0] == 0) return SieveStatus::Done;
-        std::vector<uint64_t> batch;  // for a batch the records could not hold, tested again on the host
-        const uint64_t* multipliers = b.hostBatch;
-        if (onDevice && b.hostResult[0] > kResultRecords) {
-            batch = deviceSieve->survivorsOf(s, f.kSeg, count);
-            if (batch.size() != count) return SieveStatus::DeviceFailed;
-            multipliers = batch.data();
+        const LandedBatch landed{b.hostResult, n, count, f.seed, onDevice ? nullptr : b.hostBatch, f.kSeg, f.length};
+        if (const std::optional<DeviceFault> fault = checkReportedResidue(landed)) return deviceFault(*fault);
+        std::vector<uint64_t> found;
+        if (const uint32_t counted = b.hostResult[0]; counted > kResultRecords) {
+            // The records could not hold them all: the batch is tested again on the host.
+            std::vector<uint64_t> batch;
+            const uint64_t* multipliers = b.hostBatch;
+            if (onDevice) {
+                batch = deviceSieve->survivorsOf(s, f.kSeg, count);
+                if (batch.size() != count) return SieveStatus::DeviceFailed;
+                multipliers = batch.data();
+            }
+            found = factorsOfLaunch(b.hostResult, multipliers, count, n, hooks.isFactor);
+            if (found.size() != counted)
+                return deviceFault({0, formatText("the device counted %u factors in the batch, the host test finds %zu",
+                                                  counted, found.size())});
+        } else {
+            found = factorsOfLaunch(b.hostResult, b.hostBatch, count, n);
+            if (const std::optional<DeviceFault> fault = checkReportedFactors(landed, found, hooks.isFactor))
+                return deviceFault(*fault);
         }
-        const std::vector<uint64_t> found = factorsOfLaunch(b.hostResult, multipliers, count, n);
+        state.kTested += count;
+        if (state.checksum) *state.checksum += launchChecksum(b.hostResult);
+        if (found.empty()) return SieveStatus::Done;
         bool written = true;
         for (uint64_t k : found) written &= reportFactor(k, n, state.paths.factors);
         if (!written) return SieveStatus::FactorNotWritten;
@@ -129,6 +166,7 @@ SieveStatus runSieve(uint64_t kFirst, uint64_t kEnd, RunState& state, const Siev
         while (!parts.empty()) {
             Flight f = parts.back();
             parts.pop_back();
+            f.seed = checkSeedOf(f.kSeg, f.length, n);
             f.submitted = submit(s, f);
             if (!land(s, f)) return SieveStatus::DeviceFailed;
             const uint32_t count = *context.slots[s].hostCount;
@@ -172,6 +210,7 @@ SieveStatus runSieve(uint64_t kFirst, uint64_t kEnd, RunState& state, const Siev
             walk.advance(f.length);
             f.walkDone = walk.done();
             f.next = f.walkDone ? 0 : walk.position();
+            f.seed = checkSeedOf(f.kSeg, f.length, n);
             f.submitted = submit(s, f);
             ++submitted;
             continue;

@@ -8,11 +8,14 @@
 #include <cstdint>
 #include <functional>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "device/runtime.h"
 #include "device/thread_pool.h"
+#include "arith/reference_powmod.h"
 #include "device/transfer_buffers.h"
+#include "sieve/batch_check.h"
 #include "sieve/device_sieve.h"
 #include "workfiles/run_state.h"
 
@@ -34,6 +37,7 @@ struct SieveContext {
     // When set, the device sieves, in segments and batches of its own size,
     // with scratch for every slot of the ring; otherwise the host does.
     DeviceSieve* deviceSieve = nullptr;
+    std::string deviceName = {};  // for the message of a device fault
 };
 
 // What runSieve takes from the outside world besides the device, so that a
@@ -48,6 +52,9 @@ struct SieveHooks {
     std::function<bool(bool minutePassed)> checkpointDue;
     // After each batch is counted, with the walk position after it (empty: nothing).
     std::function<void(const RunState&, uint64_t next)> batchLanded;
+    // The host's test of the factors the device reports (tests of the walk
+    // itself give their own).
+    FactorTest isFactor = referenceTest;
 };
 
 // std::time and writeCheckpoint; no stop is ever asked for.
@@ -59,9 +66,13 @@ enum class SieveStatus {
     NoMemory,          // for the segment; said with perror
     FactorNotWritten,  // factors.txt did not take a factor; no checkpoint moved past it
     Stopped,           // a stop was asked for: the checkpoint holds the walk position
+    DeviceFault,       // a batch's checked residue or a factor was wrong; said on the
+                       // console and in results.txt, and nothing of the batch counted
 };
 
-// Tests exponent state.nCurrent; adds to state.kTested and state.factors.
+// Tests exponent state.nCurrent; adds to state.kTested, state.checksum and
+// state.factors. Every batch is checked before it is counted
+// (sieve/batch_check.h).
 // kFirst must be odd; kEnd is inclusive and may be 2^64-1. A stop asked for
 // is heeded after the batch in flight unless that batch ended the walk.
 SieveStatus runSieve(uint64_t kFirst, uint64_t kEnd, RunState& state, const SieveContext& context,

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
 #include <optional>
 #include <string>
 
@@ -22,24 +23,31 @@ namespace kalvenor {
 
 namespace {
 
-// The five values, and the line they belong to as a sixth key, which
-// readers of the five alone pass over.
+// The five values, and after them what readers of the five alone pass
+// over: the line they belong to, the record's tallies and the checksums
+// (the running one of nCurrent, when known, and those of the exponents
+// done, as far as known), in hexadecimal.
 std::string formatCheckpoint(const RunState& state, uint32_t nCurrent, uint64_t kCurrent, uint64_t kTested,
-                             double seconds) {
+                             double seconds, std::optional<uint64_t> checksum) {
     // seconds comes from the old file and may be anything atof accepts.
     const std::string line = formatAssignment(state.line);
-    std::string tested, found;
-    for (const ExponentCount& e : state.exponentsDone) tested += formatText(" %" PRIu32 ":%" PRIu64, e.n, e.tested);
+    std::string tested, sums, found;
+    for (const ExponentCount& e : state.exponentsDone) {
+        tested += formatText(" %" PRIu32 ":%" PRIu64, e.n, e.tested);
+        if (e.checksum) sums += formatText(" %" PRIu32 ":%016" PRIx64, e.n, *e.checksum);
+    }
     for (const FoundFactor& f : state.found) found += formatText(" %" PRIu32 ":%" PRIu64, f.n, f.k);
     return formatText("nCurrent=%" PRIu32 "\nkCurrent=%" PRIu64 "\nkTested =%" PRIu64
                       "\nseconds =%.2f\nfactors =%d\nline    =%stested  =%s\nfound   =%s\n",
                       nCurrent, kCurrent, kTested, seconds, state.factors, line.c_str(), tested.c_str() + !tested.empty(),
-                      found.c_str() + !found.empty());
+                      found.c_str() + !found.empty()) +
+           (checksum ? formatText("checksum=%016" PRIx64 "\n", *checksum) : std::string()) +
+           formatText("sums    =%s\n", sums.c_str() + !sums.empty());
 }
 
-// "36:1234 37:99": pairs of a 32-bit and a 64-bit number, or nothing when
-// any pair is not one.
-std::optional<std::vector<std::pair<uint32_t, uint64_t>>> readPairs(std::string_view text) {
+// "36:1234 37:99": pairs of a 32-bit number and a 64-bit one, the second
+// decimal or (`hex`) 16 hexadecimal digits, or nothing when any pair is not one.
+std::optional<std::vector<std::pair<uint32_t, uint64_t>>> readPairs(std::string_view text, bool hex = false) {
     std::vector<std::pair<uint32_t, uint64_t>> pairs;
     while (!text.empty()) {
         const size_t colon = text.find(':');
@@ -47,9 +55,10 @@ std::optional<std::vector<std::pair<uint32_t, uint64_t>>> readPairs(std::string_
         if (colon == std::string_view::npos || colon > end) return std::nullopt;
         const std::string first(text.substr(0, colon)), second(text.substr(colon + 1, end - colon - 1));
         const bool digits = !first.empty() && !second.empty() && first.find_first_not_of("0123456789") == std::string::npos &&
-                            second.find_first_not_of("0123456789") == std::string::npos;
+                            second.find_first_not_of(hex ? "0123456789abcdef" : "0123456789") == std::string::npos &&
+                            (!hex || second.size() == 16);
         if (!digits) return std::nullopt;
-        const NumberRead n = readUnsigned(first.c_str(), 10, 32), value = readUnsigned(second.c_str(), 10, 64);
+        const NumberRead n = readUnsigned(first.c_str(), 10, 32), value = readUnsigned(second.c_str(), hex ? 16 : 10, 64);
         if (n.overflow || value.overflow) return std::nullopt;
         pairs.emplace_back(static_cast<uint32_t>(n.value), value.value);
         text.remove_prefix(std::min(end + 1, text.size()));
@@ -62,7 +71,7 @@ struct CheckpointValues {
     std::optional<uint32_t> nCurrent;
     std::optional<uint64_t> kCurrent, kTested, factors;
     std::optional<double> seconds;
-    std::optional<std::string> line, tested, found;
+    std::optional<std::string> line, tested, found, checksum, sums;
     bool sound = true;  // no negative value, which no run writes
 };
 
@@ -85,6 +94,14 @@ void readCheckpointLine(std::string_view line, CheckpointValues& values) {
     else if (key == "line    ") values.line = value.substr(0, visibleLength(value));
     else if (key == "tested  ") values.tested = value.substr(0, visibleLength(value));
     else if (key == "found   ") values.found = value.substr(0, visibleLength(value));
+    else if (key == "checksum") values.checksum = value.substr(0, visibleLength(value));
+    else if (key == "sums    ") values.sums = value.substr(0, visibleLength(value));
+}
+
+// The running checksum as the file writes it, 16 hexadecimal digits.
+std::optional<uint64_t> readChecksum(const std::string& text) {
+    if (text.size() != 16 || text.find_first_not_of("0123456789abcdef") != std::string::npos) return std::nullopt;
+    return readUnsigned(text.c_str(), 16, 64).value;
 }
 
 }  // namespace
@@ -101,7 +118,8 @@ void writeCheckpoint(RunState& state, uint64_t k) {
 
     // A checkpoint that cannot be written costs only the checkpoint; the
     // failure has been said, and the run goes on.
-    (void)replaceFile(state.paths.checkpoint, formatCheckpoint(state, state.nCurrent, k, state.kTested, state.seconds));
+    (void)replaceFile(state.paths.checkpoint,
+                      formatCheckpoint(state, state.nCurrent, k, state.kTested, state.seconds, state.checksum));
 
     std::printf("\nn=%" PRIu32 ": k to %" PRIu64 " (%5.2f%% complete): rate=%.0f/sec",
                 state.nCurrent, k, percentage, state.rate);
@@ -111,7 +129,7 @@ void writeCheckpoint(RunState& state, uint64_t k) {
 void advanceCheckpoint(const RunState& state) {
     struct stat info {};
     if (::stat(state.paths.checkpoint.c_str(), &info) != 0) return;  // none to bring forward
-    (void)replaceFile(state.paths.checkpoint, formatCheckpoint(state, state.nCurrent + 1, state.kStart, 0, 0.0));
+    (void)replaceFile(state.paths.checkpoint, formatCheckpoint(state, state.nCurrent + 1, state.kStart, 0, 0.0, uint64_t{0}));
 }
 
 AssignmentStatus restoreCheckpoint(RunState& state) {
@@ -175,8 +193,28 @@ AssignmentStatus restoreCheckpoint(RunState& state) {
         const uint32_t first = state.nCurrent - static_cast<uint32_t>(pairs ? pairs->size() : 0);
         for (size_t i = 0; tallied && i < pairs->size(); ++i) {
             tallied = (*pairs)[i].first == first + i;
-            state.exponentsDone.push_back({(*pairs)[i].first, (*pairs)[i].second});
+            state.exponentsDone.push_back({(*pairs)[i].first, (*pairs)[i].second, std::nullopt});
         }
+    }
+    // Checksums: of the exponents done, those the file names; of nCurrent,
+    // the running one, or 0 before its first batch. A file of an older
+    // version keeps none: what it leaves unknown stays unknown.
+    if (values.sums) {
+        const auto pairs = readPairs(*values.sums, true);
+        tallied = tallied && pairs;
+        for (size_t i = 0; tallied && i < pairs->size(); ++i) {
+            const auto done = std::find_if(state.exponentsDone.begin(), state.exponentsDone.end(),
+                                           [&](const ExponentCount& e) { return e.n == (*pairs)[i].first; });
+            tallied = done != state.exponentsDone.end();
+            if (tallied) done->checksum = (*pairs)[i].second;
+        }
+    }
+    state.checksum = uint64_t{0};
+    if (values.checksum) {
+        state.checksum = readChecksum(*values.checksum);
+        tallied = tallied && state.checksum.has_value();
+    } else if (bytes && (state.kTested != 0 || state.kCurrent != state.kStart)) {
+        state.checksum = std::nullopt;
     }
     if (values.found) {
         const auto pairs = readPairs(*values.found);
@@ -193,10 +231,11 @@ AssignmentStatus restoreCheckpoint(RunState& state) {
         return AssignmentStatus::CheckpointMismatch;
     }
     if (walkFinished) {
-        state.exponentsDone.push_back({state.nCurrent, state.kTested});
+        state.exponentsDone.push_back({state.nCurrent, state.kTested, state.checksum});
         state.nCurrent += 1;
         state.kCurrent = state.kStart;
         state.kTested = 0;
+        state.checksum = 0;
         state.seconds = 0.0;
     }
 

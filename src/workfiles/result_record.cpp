@@ -6,8 +6,11 @@
 
 #include <algorithm>
 #include <cinttypes>
+#include <optional>
+#include <string>
 #include <vector>
 
+#include "arith/reference_powmod.h"
 #include "common/text_format.h"
 #include "common/version.h"
 #include "workfiles/log_files.h"
@@ -28,8 +31,11 @@ std::string lineText(const Assignment& line) {
 
 std::string completeRecord(const RunState& state, const SieveUsed& sieve) {
     std::string exponents;
-    for (const ExponentCount& e : state.exponentsDone)
-        exponents += formatText("%s{\"n\":%" PRIu32 ",\"tested\":%" PRIu64 "}", exponents.empty() ? "" : ",", e.n, e.tested);
+    for (const ExponentCount& e : state.exponentsDone) {
+        const std::string checksum = e.checksum ? formatText("\"%016" PRIx64 "\"", *e.checksum) : std::string("null");
+        exponents += formatText("%s{\"n\":%" PRIu32 ",\"tested\":%" PRIu64 ",\"checksum\":%s}", exponents.empty() ? "" : ",",
+                                e.n, e.tested, checksum.c_str());
+    }
     std::vector<FoundFactor> found = state.found;
     std::sort(found.begin(), found.end(), [](const FoundFactor& a, const FoundFactor& b) {
         return a.n != b.n ? a.n < b.n : a.k < b.k;
@@ -37,8 +43,11 @@ std::string completeRecord(const RunState& state, const SieveUsed& sieve) {
     // A factor found again after a restart from an older checkpoint is one factor.
     found.erase(std::unique(found.begin(), found.end()), found.end());
     std::string factors;
-    for (const FoundFactor& f : found)
-        factors += formatText("%s\"%" PRIu64 "*2^%" PRIu32 "+1\"", factors.empty() ? "" : ",", f.k, f.n);
+    for (const FoundFactor& f : found) {
+        const std::optional<uint32_t> m = fermatIndexOf(f.k, f.n);
+        factors += formatText("%s{\"factor\":\"%" PRIu64 "*2^%" PRIu32 "+1\",\"m\":%s}", factors.empty() ? "" : ",", f.k, f.n,
+                              m ? std::to_string(*m).c_str() : "null");
+    }
     return formatText("{\"line\":\"%s\",\"version\":\"%s\",\"sieve\":\"%s\",\"sievePrimes\":%" PRIu32
                       ",\"exponents\":[%s],\"factors\":[%s],\"status\":\"complete\"}\n",
                       lineText(state.line).c_str(), kVersionText, sieve.onDevice ? "gpu" : "host", sieve.primeCount,

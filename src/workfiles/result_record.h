@@ -20,8 +20,11 @@ struct SieveUsed {
 
 // The record of a finished line, newline included:
 // {"line":"FermatFactor=36,36,3,1001","version":"2.018","sieve":"host","sievePrimes":1000,
-//  "exponents":[{"n":36,"tested":123}],"factors":["25709319373*2^36+1"],"status":"complete"}
-// with the factors ordered by n, then k.
+//  "exponents":[{"n":36,"tested":123,"checksum":"0f3c9a6b21d4e587"}],
+//  "factors":[{"factor":"25709319373*2^36+1","m":28}],"status":"complete"}
+// with the factors ordered by n, then k, each with the m of the Fermat
+// number F_m it divides (null for a composite of factors of several). A
+// checksum part of whose exponent ran under a version that kept none is null.
 std::string completeRecord(const RunState& state, const SieveUsed& sieve);
 
 // The record of a part of a line that no kernel serves, which the run drops.

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "workfiles/assignment_line.h"
@@ -11,10 +12,13 @@
 
 namespace kalvenor {
 
-// An exponent of the line run to its end, and how many survivors it tested.
+// An exponent of the line run to its end: how many survivors it tested and
+// the checksum of their residues (arith/residue_checksum.h), unknown where
+// part of it ran under a version that kept none.
 struct ExponentCount {
     uint32_t n = 0;
     uint64_t tested = 0;
+    std::optional<uint64_t> checksum = uint64_t{0};
     bool operator==(const ExponentCount&) const = default;
 };
 
@@ -36,6 +40,7 @@ struct RunState {
     uint32_t nCurrent = 0;
     uint64_t kCurrent = 0;
     uint64_t kTested = 0;
+    std::optional<uint64_t> checksum = uint64_t{0};  // of the kTested residues; unknown as above
     // the tallies
     double seconds = 0.0;    // time spent on the current exponent
     int32_t factors = 0;     // factors found in the current range

@@ -36,7 +36,7 @@ const RunCase kRuns[] = {
      .factors = {"!!! Found factor 25709319373*2^36+1 !!!\n"},
      .out = {"\nStarting range: n=36-36 and k=25709300001-25709340001\n",
              "\nRuntime options\n  GPU kernel                kalvenor96bit_n32_63\n", "\nTesting for n = 36\n",
-             factorBanner("!!! Found factor 25709319373*2^36+1 !!!\n"), "\nn=36: tested ",
+             factorBanner("!!! Found factor 25709319373*2^36+1 !!!\n") + "25709319373*2^36+1 divides F28\n", "\nn=36: tested ",
              "\nNo more assignments found in worktodo file. Work is done.\n"},
      .results = {"Starting range: n=36-36 and k=25709300001-25709340001\n", "n=36: tested ", " of 40001 numbers (",
                  "Range is complete. Found 1 factor(s). For details see file factors.txt\n" + std::string(80, '-') + "\n"},
@@ -46,8 +46,8 @@ const RunCase kRuns[] = {
          EXPECT_EQ(factors[24], '\n');  // the ctime stamp on its own line
          static const std::regex record(
              "\\{\"line\":\"FermatFactor=36,36,25709300001,25709340001\",\"version\":\"2\\.018\",\"sieve\":\"(host|gpu)\","
-             "\"sievePrimes\":[1-9][0-9]*,\"exponents\":\\[\\{\"n\":36,\"tested\":[1-9][0-9]*\\}\\],"
-             "\"factors\":\\[\"25709319373\\*2\\^36\\+1\"\\],\"status\":\"complete\"\\}\n");
+             "\"sievePrimes\":[1-9][0-9]*,\"exponents\":\\[\\{\"n\":36,\"tested\":[1-9][0-9]*,\"checksum\":\"[0-9a-f]{16}\"\\}\\],"
+             "\"factors\":\\[\\{\"factor\":\"25709319373\\*2\\^36\\+1\",\"m\":28\\}\\],\"status\":\"complete\"\\}\n");
          EXPECT_TRUE(std::regex_match(readFile(dir / "results.jsonl"), record)) << readFile(dir / "results.jsonl");
      }},
     {.name = "BlankLineIsRemovedThenTheNextLineRuns", .worktodo = "   \nFermatFactor=127,127,3,101\n",
@@ -120,7 +120,8 @@ const RunCase kRuns[] = {
          EXPECT_TRUE(records.starts_with("{\"line\":\"FermatFactor=36,37,3,1001\",\"version\":\"2.018\",\"exponents\":[],"
                                          "\"factors\":[],\"status\":\"no kernel\"}\n{\"line\":\"FermatFactor=127,127,3,9\""))
              << records;
-         EXPECT_NE(records.find("\"factors\":[\"5*2^127+1\"],\"status\":\"complete\"}\n"), std::string::npos) << records;
+         EXPECT_NE(records.find("\"factors\":[{\"factor\":\"5*2^127+1\",\"m\":125}],\"status\":\"complete\"}\n"), std::string::npos)
+             << records;
      }},
     // Work units for other machines: printed, and nothing read or written.
     {.name = "CutPrintsWorkUnits", .worktodo = "FermatFactor=127,127,3,9\n", .args = "--cut 3 FermatFactor=32,33,4294967000,4294968000",

@@ -99,6 +99,19 @@ inline bool gmpIsFactor(uint64_t k, uint32_t n) {
     return r[0] == 1 && std::all_of(r.begin() + 1, r.end(), [](uint32_t w) { return w == 0; });
 }
 
+// The checksum term of k at n as docs/checksum.md defines it, from GMP's
+// residue, with its own MurmurHash3 finaliser: nothing shared with the
+// kernels' arithmetic/residue_checksum.h.
+inline uint64_t gmpChecksumTerm(uint64_t k, uint32_t n) {
+    const std::vector<uint32_t> r = gmpResidue(k, n, 2);
+    uint64_t z = (uint64_t{r[1]} << 32 | r[0]) ^ (k << 32 | k >> 32) ^ (uint64_t{n} * 0x9E3779B97F4A7C15ull);
+    for (const uint64_t multiplier : {0xff51afd7ed558ccdull, 0xc4ceb9fe1a85ec53ull}) {
+        z ^= z >> 33;
+        z *= multiplier;
+    }
+    return z ^ (z >> 33);
+}
+
 // P = k*2^n + 1 with the Montgomery radix R = 2^rBits, to judge one step of
 // a path's arithmetic.
 struct MontgomeryOracle {

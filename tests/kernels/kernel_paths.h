@@ -48,6 +48,13 @@ struct Outcome {
     std::vector<uint32_t> residues;
 
     uint32_t count() const { return words[0]; }
+    uint64_t checksum() const { return uint64_t{words[kChecksumWord + 1]} << 32 | words[kChecksumWord]; }
+    // The slot the launch reported as checked, or -1, with its multiplier and residue.
+    int64_t checkedSlot() const { return static_cast<int64_t>(words[kCheckedSlotWord]) - 1; }
+    uint64_t checkedK() const { return uint64_t{words[kCheckedKWord + 1]} << 32 | words[kCheckedKWord]; }
+    std::vector<uint32_t> checkedResidue(uint32_t w) const {
+        return {words.begin() + kCheckedResidueWord, words.begin() + kCheckedResidueWord + w};
+    }
     std::vector<uint64_t> records() const {  // the ones the host may read: at most three
         std::vector<uint64_t> out;
         for (uint32_t r = 0; r < std::min(words[0], kResultRecords); ++r) out.push_back(uint64_t{words[3 * r + 2]} << 32 | words[3 * r + 1]);
@@ -86,8 +93,10 @@ protected:
     void TearDown() override { EXPECT_TRUE(!runtime_ || releaseTransferBuffers(*runtime_, buffers_) == 0); }
 
     // ks in one launch of kernel `index` at n over `gridThreads` threads (0:
-    // the batch in whole blocks); the result buffer's spare words hold kGuard.
-    Outcome launch(int index, uint32_t n, const std::vector<uint64_t>& ks, bool withResidues = true, uint32_t gridThreads = 0) {
+    // the batch in whole blocks), reporting the residue of the slot `seed`
+    // picks; the result buffer's spare words hold kGuard.
+    Outcome launch(int index, uint32_t n, const std::vector<uint64_t>& ks, bool withResidues = true, uint32_t gridThreads = 0,
+                   uint32_t seed = 0) {
         Outcome out;
         const auto count = static_cast<uint32_t>(ks.size());
         std::fill(out.words.begin() + kResultWords, out.words.end(), kGuard);
@@ -95,7 +104,9 @@ protected:
         if (!runtime_) {
             const HostKernelFn kernel = way_ == Way::Narrow ? narrowKernel(index)
                                         : way_ == Way::Limbs ? limbKernel(index) : way_ == Way::Avx2 ? avx2Kernel(index) : ifmaKernel(index);
-            kernel(KernelArgs{out.words.data(), ks.data(), n, count, withResidues ? out.residues.data() : nullptr}, 0, count);
+            kernel(KernelArgs{out.words.data(), ks.data(), n, count, withResidues ? out.residues.data() : nullptr, nullptr, 0,
+                              nullptr, seed},
+                   0, count);
             return out;
         }
         TransferBuffers b = buffers_;
@@ -106,7 +117,7 @@ protected:
         EXPECT_EQ(0, runtime_->copyToDevice(b.deviceResult, b.hostResult, kResultBufferWords * 4));
         EXPECT_EQ(0, withResidues ? runtime_->copyToDevice(b.deviceResidues, b.hostResidues, out.residues.size() * 4) : 0);
         const uint32_t threads = gridThreads != 0 ? gridThreads : std::max<uint32_t>(1, (count + 255) / 256) * 256;
-        out.status = runBatch(*runtime_, b, index, threads / kThreadsPerBlock, n, count).code;
+        out.status = runBatch(*runtime_, b, index, threads / kThreadsPerBlock, n, count, seed).code;
         out.words.assign(b.hostResult, b.hostResult + kResultBufferWords);
         if (withResidues) out.residues.assign(b.hostResidues, b.hostResidues + out.residues.size());
         return out;
@@ -128,12 +139,18 @@ private:
     TransferBuffers buffers_;
 };
 
-// Words of the result buffer that no record holds stay zero, and nothing is
-// written past word 9.
-inline void expectUnusedWordsUntouched(const Outcome& out) {
-    for (uint32_t i = 1; i < kResultWords; ++i)
+// Words of the records that no record holds stay zero, the checked slot's
+// report is whole or absent, and nothing is written past word 35.
+inline void expectUnusedWordsUntouched(const Outcome& out, uint32_t w) {
+    for (uint32_t i = 1; i < kChecksumWord; ++i)
         EXPECT_TRUE(out.words[i] == 0 || (i % 3 != 0 && (i - 1) / 3 < std::min(out.count(), kResultRecords))) << "word " << i;
-    for (uint32_t i = kResultWords; i < kResultBufferWords; ++i) EXPECT_EQ(kGuard, out.words[i]) << "written past word 9";
+    const bool reported = out.words[kCheckedSlotWord] != 0;
+    for (uint32_t i = kCheckedKWord + 2; i < kResultWords; ++i) {
+        if (!reported || i >= kCheckedResidueWord + w) {
+            EXPECT_EQ(out.words[i], 0u) << "word " << i;
+        }
+    }
+    for (uint32_t i = kResultWords; i < kResultBufferWords; ++i) EXPECT_EQ(kGuard, out.words[i]) << "written past word 35";
 }
 
 }  // namespace kalvenor::testing

@@ -26,18 +26,32 @@ namespace {
 
 // Every slot of a launch of kernel `index` against GMP: a slot it serves
 // holds GMP's residue in its first w words and nothing above them, any other
-// slot is left alone, and exactly GMP's factors are counted and recorded.
-void expectLikeGmp(const Outcome& out, int index, uint32_t n, const std::vector<uint64_t>& ks) {
+// slot is left alone, exactly GMP's factors are counted and recorded, the
+// checksum is the sum of GMP's terms of the slots it serves, and the slot
+// the seed picks reports GMP's residue when the kernel serves it.
+void expectLikeGmp(const Outcome& out, int index, uint32_t n, const std::vector<uint64_t>& ks, uint32_t seed) {
     ASSERT_EQ(0, out.status);
+    const uint32_t w = kKernels[index].w;
     std::vector<uint64_t> factors;
+    uint64_t checksum = 0;
     for (std::size_t i = 0; i < ks.size(); ++i) {
         std::vector<uint32_t> want(kResidueStride, kUntouched);
         if (kernelNumber(ks[i], n) == index) {
-            const std::vector<uint32_t> residue = gmpResidue(ks[i], n, kKernels[index].w);
+            const std::vector<uint32_t> residue = gmpResidue(ks[i], n, w);
             std::copy(residue.begin(), residue.end(), want.begin());
             if (gmpIsFactor(ks[i], n)) factors.push_back(ks[i]);
+            checksum += gmpChecksumTerm(ks[i], n);
         }
         EXPECT_EQ(out.residue(i), want) << "slot " << i << " k=" << ks[i] << " n=" << n;
+    }
+    EXPECT_EQ(out.checksum(), checksum) << "n=" << n;
+    const uint32_t checked = checkedSlot(seed, static_cast<uint32_t>(ks.size()));
+    if (!ks.empty() && kernelNumber(ks[checked], n) == index) {
+        EXPECT_EQ(std::tuple(out.checkedSlot(), out.checkedK(), out.checkedResidue(w)),
+                  std::tuple(int64_t{checked}, ks[checked], gmpResidue(ks[checked], n, w)))
+            << "n=" << n;
+    } else {
+        EXPECT_EQ(out.checkedSlot(), -1) << "n=" << n;
     }
     EXPECT_EQ(out.count(), factors.size()) << "n=" << n;
     // Which three of more factors get the records is a race; each must be one.
@@ -46,7 +60,7 @@ void expectLikeGmp(const Outcome& out, int index, uint32_t n, const std::vector<
     std::sort(factors.begin(), factors.end());
     EXPECT_EQ(records.size(), std::min<std::size_t>(factors.size(), kResultRecords)) << "n=" << n;
     EXPECT_TRUE(std::includes(factors.begin(), factors.end(), records.begin(), records.end())) << "n=" << n;
-    expectUnusedWordsUntouched(out);
+    expectUnusedWordsUntouched(out, w);
 }
 
 using KernelWay = std::tuple<int, Way>;
@@ -92,7 +106,8 @@ TEST_P(EveryKernel, MatchesGmpAndLeavesAloneWhatItDoesNotServe) {
         ks.insert(ks.begin() + 7, 0);
         if (bits.low > 0) ks.insert(ks.begin() + 20, (uint64_t{1} << bits.low) - 1);
         if (bits.high < 63) ks.insert(ks.begin() + 33, uint64_t{1} << (bits.high + 1));
-        expectLikeGmp(launch(index(), n, ks), index(), n, ks);
+        const uint32_t seed = n * 0x9E3779B9u;  // another checked slot at each exponent
+        expectLikeGmp(launch(index(), n, ks, true, 0, seed), index(), n, ks, seed);
         ++launches;
     }
     EXPECT_GT(launches, 0);
@@ -101,7 +116,7 @@ TEST_P(EveryKernel, MatchesGmpAndLeavesAloneWhatItDoesNotServe) {
     const uint32_t base = 32 * kernel.q;
     for (uint32_t n : {base - 1, base + 32, 0u, 31u, 0xffffffffu, 127u, 120u}) {
         const std::vector<uint64_t> ks = {5, UINT64_MAX, 1527888802614951u, 0};
-        expectLikeGmp(launch(index(), n, ks), index(), n, ks);
+        for (uint32_t seed : {0u, 0x7fffffffu, 0xc0000000u}) expectLikeGmp(launch(index(), n, ks, true, 0, seed), index(), n, ks, seed);
     }
     // Known factors it serves, in any of their forms, four times among other
     // slots: several share one squaring loop and unserved slots are left out
@@ -112,8 +127,8 @@ TEST_P(EveryKernel, MatchesGmpAndLeavesAloneWhatItDoesNotServe) {
             std::vector<uint64_t> ks = edgeMultipliers(kernel.w, n, random);
             for (std::size_t at : {0, 3, 5, 9}) ks.insert(ks.begin() + static_cast<std::ptrdiff_t>(at), k);
             ks.insert(ks.begin() + 2, 0);
-            const Outcome out = launch(index(), n, ks);
-            expectLikeGmp(out, index(), n, ks);
+            const Outcome out = launch(index(), n, ks);  // seed 0 checks slot 0, the factor
+            expectLikeGmp(out, index(), n, ks, 0);
             EXPECT_GE(out.count(), 4u) << k << "*2^" << n << "+1";
         }
     }
@@ -182,7 +197,7 @@ TEST_P(Launch, CountsAndRecordsTheFactorsOfItsBatchAlone) {
             std::count_if(c.factorSlots.begin(), c.factorSlots.end(), [&](std::size_t s) { return s < grid; }));
         EXPECT_EQ(found, out.count());
         EXPECT_EQ(std::vector<uint64_t>(std::min(found, kResultRecords), kFactorK), out.records());
-        expectUnusedWordsUntouched(out);
+        expectUnusedWordsUntouched(out, kKernels[0].w);
     }
 }
 

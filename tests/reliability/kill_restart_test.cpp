@@ -78,7 +78,8 @@ std::string problemWith(const std::string& file) {
 const std::regex kCheckpointFormat(
     "nCurrent=([0-9]+)\nkCurrent=([0-9]+)\nkTested =([0-9]+)\nseconds =(-?[0-9]+\\.[0-9][0-9])\nfactors =(-?[0-9]+)\n"
     "line    =FermatFactor=[0-9]+,[0-9]+,[0-9]+,[0-9]+\n"
-    "tested  =([0-9]+:[0-9]+( [0-9]+:[0-9]+)*)?\nfound   =([0-9]+:[0-9]+( [0-9]+:[0-9]+)*)?\n");
+    "tested  =([0-9]+:[0-9]+( [0-9]+:[0-9]+)*)?\nfound   =([0-9]+:[0-9]+( [0-9]+:[0-9]+)*)?\n"
+    "checksum=[0-9a-f]{16}\nsums    =([0-9]+:[0-9a-f]{16}( [0-9]+:[0-9a-f]{16})*)?\n");
 
 // Every "!!! Found factor ...\n" entry of a factors.txt, once each.
 std::set<std::string> factorEntries(const std::string& factors) {
@@ -178,7 +179,7 @@ const LiveCase kLiveCases[] = {
          EXPECT_EQ(again.exitCode, 6) << again.out << again.err;
          EXPECT_NE(again.out.find("\nContinue range: n=36-36"), std::string::npos) << again.out;
          EXPECT_EQ(countOf(readFile(dir / "factors.txt"), kF28), 1);
-         EXPECT_EQ(countOf(readFile(dir / "results.jsonl"), "\"factors\":[\"25709319373*2^36+1\"]"), 1);
+         EXPECT_EQ(countOf(readFile(dir / "results.jsonl"), "\"factors\":[{\"factor\":\"25709319373*2^36+1\",\"m\":28}]"), 1);
      }},
     {"SecondInterruptStopsAtOnce", kLongLine, "Testing for n = 36",
      [](int pid, const fs::path&) {

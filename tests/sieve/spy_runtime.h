@@ -1,5 +1,6 @@
-// A device for the sieve tests that runs no arithmetic: it records every
-// batch it is given and answers with the result records a test chooses, so
+// A device for the sieve tests that runs no arithmetic but the checked
+// slot's, with the host reference: it records every batch it is given and
+// answers with the result records a test chooses, so
 // the tests can see exactly what the sieve sends and how it reads back. It
 // can also hold back the work of each queue until that queue is waited for,
 // and then finish the other queues' work first, as a GPU that completes the
@@ -15,7 +16,9 @@
 #include <string>
 #include <vector>
 
+#include "arith/reference_powmod.h"
 #include "kernels/kernel_args.h"
+#include "kernels/kernel_slot.h"
 #include "support/forwarding_runtime.h"
 
 namespace kalvenor::testing {
@@ -77,7 +80,14 @@ public:
             std::vector<uint64_t> batch(count);
             for (uint32_t i = 0; i < count; ++i) batch[i] = candidateOf(args, i);
             if (args.offsets != nullptr) std::sort(batch.begin(), batch.end());
-            unclearedLaunches += args.result[0] != 0;
+            unclearedLaunches += args.result[0] != 0 || args.result[kCheckedSlotWord] != 0;
+            if (count > 0) {  // the checked slot, with the residue the host will find
+                const uint32_t slot = checkedSlot(args.checkSeed, count);
+                const uint64_t k = candidateOf(args, slot);
+                const std::vector<uint32_t> residue = referenceResidue(k, args.n);
+                markChecked(args.result, slot, k);
+                std::copy(residue.begin(), residue.end(), args.result + kCheckedResidueWord);
+            }
             for (uint64_t k : batch) {
                 if (passing.count(k) == 0) continue;
                 if (const uint32_t r = args.result[0]++; r < kResultRecords) {

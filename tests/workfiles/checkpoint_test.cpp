@@ -61,9 +61,9 @@ TEST(RestoreCheckpoint, DecidesHowTheRangeGoesOn) {
         {"kCurrent below kStart", "nCurrent=94\nkCurrent=9\n", kMismatch, kKOutside},
         // The sieve stops at the first odd multiplier above kEnd: the exponent is done.
         {"walk of an exponent finished", cpt(94, 1003, 300, "70.00", 2), kReady, continuing(95, 11), {95, 11, 0, 0.0, 2}, kRange,
-         {{{94, 300}}, {}}},
+         {{{94, 300, std::nullopt}}, {}}},
         {"walk finished at an even kEnd", cpt(94, 1001, 3, "70.00", 0), kReady, continuing(95, 11, 1000), {95, 11, 0, 0.0, 0},
-         "FermatFactor=93,95,11,1000\n", {{{94, 3}}, {}}},
+         "FermatFactor=93,95,11,1000\n", {{{94, 3, std::nullopt}}, {}}},
         {"kCurrent further past kEnd", "nCurrent=94\nkCurrent=1005\n", kMismatch, kKOutside},
         {"large kTested", cpt(94, 151, 12345678901234ull, "61.50", 7), kReady, continuing(94, 151), {94, 151, 12345678901234ull, 61.5, 7}},
         // What advanceCheckpoint leaves after the last exponent.
@@ -78,14 +78,14 @@ TEST(RestoreCheckpoint, DecidesHowTheRangeGoesOn) {
         {"another line", cpt(94, 501, 5, "61.50", 2, "FermatFactor=93,95,11,2001\n"), kMismatch,
          "\nThe checkpoint belongs to another line (FermatFactor=93,95,11,2001).\n"},
         {"the record's tallies", cpt(94, 501, 5, "61.50", 2, kRange) + kept, kReady, continuing(94, 501), {94, 501, 5, 61.5, 2},
-         kRange, {{{93, 40}}, {{93, 15}, {94, 101}}}},
+         kRange, {{{93, 40, std::nullopt}}, {{93, 15}, {94, 101}}}},
         {"a tally for the current exponent", cpt(94, 501, 5, "61.50", 2, kRange) + "tested  =93:40 94:3\n", kMismatch, kUnwritten},
         {"a tally not a number", cpt(94, 501, 5, "61.50", 0, kRange) + "tested  =93:x\n", kMismatch, kUnwritten},
         {"a factor past the walk", cpt(94, 101, 5, "61.50", 2, kRange) + kept, kMismatch, kUnwritten},
         {"more factors than counted", cpt(94, 501, 5, "61.50", 1, kRange) + kept, kMismatch, kUnwritten},
         // Taken up from an older version's file: only what came since is known.
         {"tallies since an older file", cpt(95, 501, 5, "61.50", 3, kRange) + "tested  =94:7\nfound   =94:101\n", kReady,
-         continuing(95, 501), {95, 501, 5, 61.5, 3}, kRange, {{{94, 7}}, {{94, 101}}}},
+         continuing(95, 501), {95, 501, 5, 61.5, 3}, kRange, {{{94, 7, std::nullopt}}, {{94, 101}}}},
         {"even kCurrent", cpt(94, 500, 5, "61.50", 2), kMismatch, kUnwritten},
         {"negative seconds", cpt(94, 501, 5, "-1.00", 2), kMismatch, kUnwritten},
         {"factors of 2^31", cpt(94, 501, 5, "1.00", 0) + "factors =2147483648\n", kMismatch, kUnwritten},
@@ -118,8 +118,8 @@ TEST(RestoreCheckpoint, DecidesHowTheRangeGoesOn) {
 
 RunState runningState() {
     return {.paths = {}, .line = {93, 95, 11, 210}, .nStart = 93, .nEnd = 95, .kStart = 11, .kEnd = 210, .nCurrent = 94, .kTested = 12345678901234ull,
-            .seconds = 61.5, .factors = 7, .numbers = 200, .clockMark = elapsedMilliseconds(),
-            .exponentsDone = {{93, 77}}, .found = {{93, 15}, {94, 101}}};
+            .checksum = 0xfedcba9876543210ull, .seconds = 61.5, .factors = 7, .numbers = 200, .clockMark = elapsedMilliseconds(),
+            .exponentsDone = {{93, 77, 0x0123456789abcdefull}}, .found = {{93, 15}, {94, 101}}};
 }
 
 // A hand-edited or damaged file can give seconds any value atof reads; the
@@ -137,7 +137,9 @@ TEST(WriteCheckpoint, ReplacesTheFileWithFiveLinesAndThePercentageOfTheWholeRang
         EXPECT_TRUE(output.starts_with("\nn=94: k to 111 (50.00% complete): rate=") && output.ends_with("/sec")) << output;
         EXPECT_GE(state.seconds, seconds);
         EXPECT_EQ(readFile(kCheckpointPath), cpt(94, 111, 12345678901234ull, formatText("%.2f", state.seconds), 7,
-                                                 "FermatFactor=93,95,11,210\n") + "tested  =93:77\nfound   =93:15 94:101\n");
+                                                 "FermatFactor=93,95,11,210\n") +
+                                                 "tested  =93:77\nfound   =93:15 94:101\nchecksum=fedcba9876543210\n"
+                                                 "sums    =93:0123456789abcdef\n");
         EXPECT_EQ(readFile("held"), "old");
     }
     // A checkpoint that cannot be written costs only the checkpoint.
@@ -152,6 +154,57 @@ TEST(WriteCheckpoint, ReplacesTheFileWithFiveLinesAndThePercentageOfTheWholeRang
     EXPECT_EQ(child.exitCode, 0);
     EXPECT_NE(child.out.find("\nn=94: k to 111 (50.00% complete)"), std::string::npos) << child.out;
     testing::expectRewriteFailed(child, kCheckpointPath, old);
+}
+
+// The checksums come back as they were written: the running one of the
+// current exponent and those of the exponents done. A file of an older
+// version kept none: an exponent it had begun, and those it had done, have
+// none known; one it had not begun starts from 0. A checksum no run writes
+// makes the file one no run writes.
+TEST(RestoreCheckpoint, TakesUpTheChecksumsItWrote) {
+    struct ChecksumCase {
+        const char* name;
+        std::string checkpoint;
+        bool ready;
+        std::optional<uint64_t> running;
+        std::vector<ExponentCount> done = {};
+    };
+    const std::string head = cpt(94, 501, 5, "1.00", 0, kRange);
+    const ChecksumCase cases[] = {
+        {"both", head + "tested  =93:40\nchecksum=00000000000000ff\nsums    =93:8000000000000001\n", true, 0xff,
+         {{93, 40, 0x8000000000000001ull}}},
+        {"an older file in the middle of an exponent", head + "tested  =93:40\n", true, std::nullopt, {{93, 40, std::nullopt}}},
+        {"an older file at the start of an exponent", cpt(94, 11, 0, "0.00", 0, kRange), true, 0},
+        {"only some exponents' sums", cpt(95, 501, 5, "1.00", 0, kRange) + "tested  =93:1 94:2\nchecksum=0000000000000000\nsums    =94:0000000000000007\n",
+         true, 0, {{93, 1, std::nullopt}, {94, 2, 7}}},
+        {"a sum of an exponent not done", head + "tested  =93:40\nsums    =94:0000000000000007\n", false, 0},
+        {"a checksum of 15 digits", head + "checksum=00000000000000f\n", false, 0},
+        {"a checksum in capitals", head + "checksum=00000000000000FF\n", false, 0},
+        {"a sum that is no number", head + "tested  =93:40\nsums    =93:x000000000000000\n", false, 0},
+    };
+    for (const ChecksumCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        testing::ScratchDir dir;
+        writeFile(kCheckpointPath, c.checkpoint);
+        RunState state;
+        AssignmentStatus status = AssignmentStatus::Unreadable;
+        testing::readAssignmentOf(kRange, state, status);
+        ASSERT_EQ(status, c.ready ? kReady : kMismatch);
+        if (!c.ready) continue;
+        EXPECT_EQ(state.checksum, c.running);
+        EXPECT_EQ(state.exponentsDone, c.done);
+    }
+    // Written and read back.
+    testing::ScratchDir dir;
+    RunState written = runningState();
+    written.line = {93, 95, 11, 1001};
+    written.found.clear();
+    testing::capturedStdout([&] { writeCheckpoint(written, 111); });
+    RunState state;
+    AssignmentStatus status = AssignmentStatus::Unreadable;
+    testing::readAssignmentOf(kRange, state, status);
+    ASSERT_EQ(status, kReady);
+    EXPECT_EQ(std::tuple(state.checksum, state.exponentsDone), std::tuple(written.checksum, written.exponentsDone));
 }
 
 // A checkpoint that exists but cannot be read may hold days of work: it is
@@ -177,8 +230,9 @@ TEST(AdvanceCheckpoint, MovesAnExistingCheckpointToTheNextExponent) {
         EXPECT_FALSE(testing::fileExists(kCheckpointPath)) << "none to bring forward";
         writeFile(kCheckpointPath, "nCurrent=" + std::to_string(done) + "\nkCurrent=151\n");
         advanceCheckpoint(state);
-        EXPECT_EQ(readFile(kCheckpointPath),
-                  cpt(done + 1, 11, 0, "0.00", 7, "FermatFactor=93,95,11,210\n") + "tested  =93:77\nfound   =93:15 94:101\n");
+        EXPECT_EQ(readFile(kCheckpointPath), cpt(done + 1, 11, 0, "0.00", 7, "FermatFactor=93,95,11,210\n") +
+                                                 "tested  =93:77\nfound   =93:15 94:101\nchecksum=0000000000000000\n"
+                                                 "sums    =93:0123456789abcdef\n");
     }
 }
 
