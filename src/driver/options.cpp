@@ -183,6 +183,8 @@ std::string usageText() {
            "  8    a factor could not be written to factors.txt (it is on standard error,\n"
            "       and a new run finds it again)\n"
            "  9    another kalvenor works in this directory\n"
+           "  10   the device computed a wrong residue or reported a false factor (run\n"
+           "       --selftest before trusting it again)\n"
            "  128+ stopped by a signal (130 Ctrl-C, 143 SIGTERM, 129 SIGHUP)\n"
            "  255  an obsolete checkpoint could not be deleted, or a GPU runtime call failed\n";
 }

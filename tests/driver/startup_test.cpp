@@ -109,7 +109,7 @@ TEST(Options, ParsesEveryOptionAndRejectsTheRest) {
         }
     }
     for (const char* part : {"--device N", "--device cpu", "--sieve gpu", "--sieve host", "--sieve-primes N", "--selftest", "--cut N LINE", "--quiet", "results.jsonl", "--help", "--version", "worktodo.txt",
-                             "results.txt", "factors.txt", "kalvenor.cpt", "  6 ", "  7 ", "  2 ",
+                             "results.txt", "factors.txt", "kalvenor.cpt", "  6 ", "  7 ", "  2 ", "  10 ",
                              "KALVENOR_HOST_PATH", "KALVENOR_EMULATE_GPU"})
         EXPECT_NE(usageText().find(part), std::string::npos) << part;
 }
