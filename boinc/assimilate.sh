@@ -13,6 +13,8 @@
 #   done.txt       the lines searched completely, once each
 #   untested.txt   the lines no kernel serves, once each
 #   failed.txt     the units that ended without a canonical result ("NAME LINE")
+#   conflicts.txt  the lines with two records at one sieve depth that differ in
+#                  their tested counts or residue checksums (both are kept)
 #   assimilate.log one line per call
 #
 # A unit can be assimilated again (the daemon retries one whose script failed
@@ -81,8 +83,24 @@ dec_le() {  # dec_le A B: true when the decimal A <= B, at any length
 re_line='^\{"line":"(FermatFactor=([0-9]+),([0-9]+),([0-9]+),([0-9]+))",'
 re_status='"status":"(complete|no kernel)"[,}]'
 re_factors='"factors":\[([^]]*)\]'
-re_factor='^"([0-9]+)\*2\^([0-9]+)\+1"$'
-records=() factors=() done_lines=() untested_lines=()
+# A factor as this version writes it, {"factor":"k*2^n+1","m":28} (m null
+# for a composite), or as versions before it did, "k*2^n+1".
+re_factor='^\{"factor":"([0-9]+)\*2\^([0-9]+)\+1","m":([0-9]+|null)\}$'
+re_factor_before='^"([0-9]+)\*2\^([0-9]+)\+1"$'
+re_exponents='"sievePrimes":([0-9]+),"exponents":\[([^]]*)\]'
+records=() factors=() done_lines=() untested_lines=() conflicts=()
+
+# Whether two records of one line at one sieve depth disagree on what they
+# tested: their counts or residue checksums differ, so at least one host's
+# arithmetic went wrong.
+disagree() {  # disagree RECORD OTHER
+  local a b
+  [[ $1 =~ $re_exponents ]] || return 1
+  a="${BASH_REMATCH[1]} ${BASH_REMATCH[2]}"
+  [[ $2 =~ $re_exponents ]] || return 1
+  b="${BASH_REMATCH[1]} ${BASH_REMATCH[2]}"
+  [ "${a%% *}" = "${b%% *}" ] && [ "$a" != "$b" ]
+}
 for file in "$@"; do
   [ -f "$file" ] && [ -r "$file" ] || fail "unit $unit: no readable output file '$file'"
   count=0
@@ -99,9 +117,11 @@ for file in "$@"; do
       fail "unit $name was issued for $expected but its result is for $line"
     fi
     if [ -n "$list" ]; then
-      IFS=, read -ra items <<<"$list"
+      # One item a line: the commas between items, not those inside one.
+      if [[ $list == '{'* ]]; then separator='s/},{/}\n{/g'; else separator='s/","/"\n"/g'; fi
+      mapfile -t items < <(sed "$separator" <<<"$list")
       for item in "${items[@]}"; do
-        [[ $item =~ $re_factor ]] || fail "unit $unit: factor $item of $line is malformed"
+        [[ $item =~ $re_factor || $item =~ $re_factor_before ]] || fail "unit $unit: factor $item of $line is malformed"
         k=${BASH_REMATCH[1]} n=${BASH_REMATCH[2]}
         # A factor outside the line's range is not one this unit could find.
         dec_le "$n_start" "$n" && dec_le "$n" "$n_end" && dec_le "$k_start" "$k" && dec_le "$k" "$k_end" ||
@@ -109,6 +129,12 @@ for file in "$@"; do
         factors+=("$k*2^$n+1")
       done
     fi
+    # Checked against the ledger's records of the line and this call's.
+    others=()
+    [ -f "$ledger/records.jsonl" ] && mapfile -t others < <(grep -F "{\"line\":\"$line\"," "$ledger/records.jsonl")
+    for other in "${others[@]}" "${records[@]}"; do
+      [[ $other == "{\"line\":\"$line\","* ]] && disagree "$record" "$other" && { conflicts+=("$line"); break; }
+    done
     records+=("$record")
     if [ "$status" = complete ]; then done_lines+=("$line"); else untested_lines+=("$line"); fi
     count=$((count + 1))
@@ -134,4 +160,11 @@ for record in "${records[@]}"; do
 done
 for line in "${done_lines[@]}"; do add_once "$ledger/done.txt" "$line"; done
 for line in "${untested_lines[@]}"; do add_once "$ledger/untested.txt" "$line"; done
+# Both records stay in records.jsonl; the line is flagged for the operator,
+# who runs it again on a trusted host.
+for line in "${conflicts[@]}"; do
+  add_once "$ledger/conflicts.txt" "$line"
+  log "CONFLICT: records of $line at one sieve depth differ in tested counts or checksums"
+  echo "assimilate.sh: records of $line disagree on their residue checksums; see $ledger/conflicts.txt" >&2
+done
 log "unit $unit: ${#records[@]} record(s), $new new, factors: ${factors[*]:-none}"

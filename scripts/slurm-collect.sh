@@ -12,8 +12,11 @@
 # Both files are rebuilt from the units each time, so collecting again (say
 # while the array still runs, and after) always gives what the units hold.
 #
-# Exit code 0 when every unit is finished, 1 when some are not, 2 when
-# RUN_DIR is not a run directory.
+# Records of one unit's line at one sieve depth that differ in their tested
+# counts or residue checksums are named: at least one run computed wrongly.
+#
+# Exit code 0 when every unit is finished and no records disagree, 1 when
+# some are not or some do, 2 when RUN_DIR is not a run directory.
 set -euo pipefail
 export LC_ALL=C
 
@@ -42,6 +45,8 @@ factor_pattern='[0-9]+\*2\^[0-9]+\+1'
 unfinished=()
 reasons=()
 dropped=()
+disagreeing=()
+re_exponents='"line":"[^"]*",.*"sievePrimes":([0-9]+),"exponents":\[([^]]*)\]'
 records=0
 for ((i = 1; i <= count; i++)); do
   unit=$(printf 'unit-%0*d' "$width" "$i")
@@ -60,10 +65,23 @@ for ((i = 1; i <= count; i++)); do
     unfinished+=("$i"); reasons+=("$unit  $line  (no record in its results.jsonl)")
     continue
   fi
+  seen=()
   while IFS= read -r record; do
     [ -n "$record" ] || continue
     printf '%s\n' "$record" >>"$results"
     records=$((records + 1))
+    # Two records of the unit's line at one sieve depth must have tested the
+    # same: where their counts or residue checksums differ, one run's
+    # arithmetic went wrong.
+    if [[ $record =~ $re_exponents ]]; then
+      tested_part="${BASH_REMATCH[1]} ${BASH_REMATCH[2]}"
+      for other in "${seen[@]}"; do
+        if [ "${other%% *}" = "${tested_part%% *}" ] && [ "$other" != "$tested_part" ]; then
+          disagreeing+=("$unit  $line"); break
+        fi
+      done
+      seen+=("$tested_part")
+    fi
     # "factors":["a*2^n+1","b*2^m+1"]: the strings hold no quotes or brackets.
     grep -oE '"factors":\[[^]]*\]' <<<"$record" | grep -oE "$factor_pattern" >>"$factors" || true
     if grep -qF '"status":"no kernel"' <<<"$record"; then
@@ -89,7 +107,14 @@ if [ ${#dropped[@]} -gt 0 ]; then
   printf '  %s\n' "${dropped[@]}"
 fi
 
+if [ ${#disagreeing[@]} -gt 0 ]; then
+  echo "Units whose records of their line disagree on tested counts or residue checksums"
+  echo "(both are kept in results.jsonl; run the line again on a trusted host):"
+  printf '  %s\n' "${disagreeing[@]}"
+fi
+
 if [ ${#unfinished[@]} -eq 0 ]; then
+  [ ${#disagreeing[@]} -eq 0 ] || exit 1
   exit 0
 fi
 

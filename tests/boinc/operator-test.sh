@@ -242,6 +242,19 @@ for i in "${!names[@]}"; do
 done
 refused "a missing output file" "${names[0]}" "$tmp/no-such/results.jsonl"
 
+# A second record of a unit's line at the same depth whose checksum differs
+# (a host whose arithmetic went wrong): both kept, the line flagged, exit 0.
+sed -E 's/"checksum":"0/"checksum":"X/; s/"checksum":"[1-9a-f]/"checksum":"0/; s/"checksum":"X/"checksum":"1/' \
+  "${outputs[0]}" >"$tmp/disagreeing.jsonl"
+if (cd "$project/bin" && run_limited ./assimilate.sh "${names[0]}" "$tmp/disagreeing.jsonl") >/dev/null 2>"$tmp/conflict.err" &&
+   [ "$(cat "$ledger/conflicts.txt" 2>/dev/null)" = "${unit_lines[0]}" ] &&
+   grep -qxF "$(cat "$tmp/disagreeing.jsonl")" "$ledger/records.jsonl" && grep -qxF "$(cat "${outputs[0]}")" "$ledger/records.jsonl" &&
+   grep -q "disagree" "$tmp/conflict.err"; then
+  pass "records of one line whose checksums differ: both kept, the line in conflicts.txt"
+else
+  fail "disagreeing records: conflicts.txt holds '$(cat "$ledger/conflicts.txt" 2>/dev/null)'; $(cat "$tmp/conflict.err")"
+fi
+
 # A unit without a canonical result: recorded for issuing again, and exit 0 so
 # the daemon goes on to the next unit.
 if (cd "$project/bin" && run_limited ./assimilate.sh --error 8 "${names[1]}" 1234) >/dev/null 2>&1 &&

@@ -13,8 +13,8 @@
 # The checks: the known factor of F28 found by an array of 4 units, the units'
 # records adding up to exactly the candidates a single run of the whole line
 # tests, collecting twice giving the same files, lost or unrun units named
-# with a resubmission that, when run, completes them, and refused input
-# making nothing.
+# with a resubmission that, when run, completes them, two records of a unit
+# whose checksums differ named, and refused input making nothing.
 set -uo pipefail
 export LC_ALL=C
 export PATH=$PATH:/usr/sbin:/sbin
@@ -303,4 +303,18 @@ code=$?
 cmp -s "$run/results.jsonl" "$tmp/results.first" || fail "results.jsonl after the rerun differs from the first: $(diff "$tmp/results.first" "$run/results.jsonl")"
 cmp -s "$run/factors.txt" "$tmp/factors.first" || fail "factors.txt after the rerun differs from the first"
 echo "rerun: units 2 and $last done again, the merged files as before"
+
+# A second record of unit 1's line whose checksum differs: named, and the
+# collect is not clean.
+unit1=$(printf '%s/unit-%04d' "$run" 1)
+cp "$unit1/results.jsonl" "$tmp/unit1.jsonl"
+sed -E 's/"checksum":"0/"checksum":"X/; s/"checksum":"[1-9a-f]/"checksum":"0/; s/"checksum":"X/"checksum":"1/' \
+  "$tmp/unit1.jsonl" >>"$unit1/results.jsonl"
+"$scripts/slurm-collect.sh" "$run" >"$tmp/collect.out" 2>&1
+code=$?
+[ "$code" -eq 1 ] || fail "records that disagree: slurm-collect.sh ended with $code"
+grep -A3 "disagree on tested counts or residue checksums" "$tmp/collect.out" | grep -q "unit-0001" ||
+  fail "unit 1's disagreeing records not named: $(cat "$tmp/collect.out")"
+cp "$tmp/unit1.jsonl" "$unit1/results.jsonl"
+"$scripts/slurm-collect.sh" "$run" >/dev/null 2>&1 || fail "collecting after the records agree again failed"
 echo "slurm array test passed"
