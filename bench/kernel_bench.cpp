@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "arith/reference_powmod.h"
 #include "kernels/host_kernels.h"
 #include "kernels/kernel_args.h"
 #include "arith/coverage.h"
@@ -137,12 +138,22 @@ void BM_HostOverGmp(benchmark::State& state) {
     state.counters["ratio"] = gmpSeconds / hostSeconds;
 }
 
+// What the host spends per batch on checking it: the checked slot's residue
+// recomputed with the independent reference. Against the time a batch takes
+// (docs/checks-cost.md), it is the checks' share of a run.
+void BM_ReferenceResidue(benchmark::State& state) {
+    const Inputs in = inputsFor(static_cast<uint32_t>(state.range(0)));
+    for (auto _ : state) benchmark::DoNotOptimize(referenceResidue(in.ks[0], in.n));
+    state.SetLabel(kKernels[static_cast<size_t>(in.kernel)].name);
+}
+
 #define KALVENOR_SIZES Arg(36)->Arg(120)->Arg(300)->Arg(600)
 BENCHMARK(BM_HostKernel)->KALVENOR_SIZES;
 BENCHMARK(BM_LimbKernel)->KALVENOR_SIZES;
 BENCHMARK(BM_Avx2Kernel)->KALVENOR_SIZES;
 BENCHMARK(BM_GmpPowm)->KALVENOR_SIZES;
 BENCHMARK(BM_HostOverGmp)->KALVENOR_SIZES;
+BENCHMARK(BM_ReferenceResidue)->KALVENOR_SIZES;
 
 }  // namespace
 }  // namespace kalvenor

@@ -40,6 +40,7 @@
 
 #include "arith/coverage.h"
 #include "arith/montgomery_w64.h"
+#include "arith/residue_checksum.h"
 
 #define KALVENOR_AVX2_TARGET __attribute__((target("avx2")))
 #define KALVENOR_AVX2_INLINE inline __attribute__((always_inline, target("avx2")))
@@ -240,6 +241,52 @@ inline bool laneAtMostModulus(const LaneNumbers<N>& x, uint32_t lane, const Lane
         if (x.limb[l][lane] != p) return x.limb[l][lane] < p;
     }
     return true;
+}
+
+// Lane by lane a*c modulo 2^64 for a constant c, from vpmuludq's exact
+// 32x32 -> 64 products: the low halves' product and the two cross products
+// moved up by 32 bits (the high halves' product lies above 2^64).
+KALVENOR_AVX2_INLINE Vec mulConstant(Vec a, uint64_t c) {
+    const Vec cLow = _mm256_set1_epi64x(static_cast<long long>(c & 0xffffffffu));
+    const Vec cHigh = _mm256_set1_epi64x(static_cast<long long>(c >> 32));
+    const Vec aHigh = _mm256_shuffle_epi32(a, 0xB1);  // each lane's halves swapped: its high half low
+    const Vec cross = _mm256_add_epi64(_mm256_mul_epu32(aHigh, cLow), _mm256_mul_epu32(a, cHigh));
+    return _mm256_add_epi64(_mm256_mul_epu32(a, cLow), reinterpret_cast<Vec>(reinterpret_cast<Lanes64>(cross) << 32));
+}
+
+KALVENOR_AVX2_INLINE Vec shiftedXor(Vec z) { return _mm256_xor_si256(z, reinterpret_cast<Vec>(reinterpret_cast<Lanes64>(z) >> 33)); }
+
+// Adds the checksum terms (arith/residue_checksum.h) of the first `count`
+// lanes of a pass's results (Groups vectors of four lanes), each at most its
+// P, whose multipliers are ks[0..count), to the lanes of `sums`: four terms
+// at once, the low 64 bits of each residue joined from limbs 0 to 2. The
+// lanes past `count` repeat lane 0 and add nothing.
+template <uint32_t N, uint32_t Groups>
+KALVENOR_AVX2_TARGET void laneChecksums(const LaneNumbers<N> (&results)[Groups], const uint64_t* ks, uint32_t count, uint32_t n,
+                                        LaneNumbers<1>& sums) {
+    static_assert(N >= 3, "64 bits span three limbs");
+    const Vec exponent = _mm256_set1_epi64x(static_cast<long long>(uint64_t{n} * kChecksumExponentFactor));
+    Vec* sum = reinterpret_cast<Vec*>(sums.limb[0]);
+    Vec total = _mm256_load_si256(sum);
+    KALVENOR_UNROLL
+    for (uint32_t g = 0; g < Groups; ++g) {
+        if (g * kLanes >= count) break;
+        const Number<N> v = load(results[g]);
+        alignas(32) uint64_t some[kLanes] = {};
+        const bool whole = count >= (g + 1) * kLanes;
+        if (!whole)
+            for (uint32_t i = 0; g * kLanes + i < count; ++i) some[i] = ks[g * kLanes + i];
+        const Vec k = whole ? _mm256_loadu_si256(reinterpret_cast<const Vec*>(ks + g * kLanes))
+                            : _mm256_load_si256(reinterpret_cast<const Vec*>(some));
+        const Lanes64 r = reinterpret_cast<Lanes64>(v.v[0]) | reinterpret_cast<Lanes64>(v.v[1]) << kLimbBits |
+                          reinterpret_cast<Lanes64>(v.v[2]) << (2 * kLimbBits);
+        Vec z = _mm256_xor_si256(_mm256_xor_si256(reinterpret_cast<Vec>(r), _mm256_shuffle_epi32(k, 0xB1)), exponent);
+        z = shiftedXor(mulConstant(shiftedXor(mulConstant(shiftedXor(z), kFmixFirst)), kFmixSecond));
+        // A lane of a short pass without a multiplier of its own holds k = 0 there.
+        if (!whole) z = _mm256_andnot_si256(_mm256_cmpeq_epi64(k, _mm256_setzero_si256()), z);
+        total = _mm256_add_epi64(total, z);
+    }
+    _mm256_store_si256(sum, total);
 }
 
 // Whether lane `lane` of a result (x/R mod P, at most P) is 1.

@@ -38,9 +38,10 @@
 #include <cstdint>
 
 #include "arith/montgomery_w64.h"
+#include "arith/residue_checksum.h"
 
-#define KALVENOR_IFMA_TARGET __attribute__((target("avx512f,avx512ifma")))
-#define KALVENOR_IFMA_INLINE inline __attribute__((always_inline, target("avx512f,avx512ifma")))
+#define KALVENOR_IFMA_TARGET __attribute__((target("avx512f,avx512dq,avx512ifma")))
+#define KALVENOR_IFMA_INLINE inline __attribute__((always_inline, target("avx512f,avx512dq,avx512ifma")))
 
 namespace kalvenor::ifma {
 
@@ -252,6 +253,29 @@ inline bool laneAtMostModulus(const LaneNumbers<N>& x, uint32_t lane, const Lane
         if (x.limb[l][lane] != p) return x.limb[l][lane] < p;
     }
     return true;
+}
+
+// Adds the checksum terms (arith/residue_checksum.h) of the first `count`
+// lanes of a pass's results (Groups vectors of eight lanes), each at most
+// its P, whose multipliers are ks[0..count), to the lanes of `sums`: eight
+// terms at once, the low 64 bits of each residue joined from limbs 0 and 1.
+// The lanes past `count` repeat lane 0 and add nothing.
+template <uint32_t N, uint32_t Groups>
+KALVENOR_IFMA_TARGET void laneChecksums(const LaneNumbers<N> (&results)[Groups], const uint64_t* ks, uint32_t count, uint32_t n,
+                                        LaneNumbers<1>& sums) {
+    static_assert(N >= 2, "64 bits span two limbs");
+    Vec total = _mm512_load_si512(sums.limb[0]);
+    KALVENOR_UNROLL
+    for (uint32_t g = 0; g < Groups; ++g) {
+        if (g * kLanes >= count) break;
+        const uint32_t here = count - g * kLanes;
+        const __mmask8 lanes = here >= kLanes ? __mmask8{0xff} : static_cast<__mmask8>((1u << here) - 1);
+        const Number<N> v = load(results[g]);
+        Lanes64 terms = reinterpret_cast<Lanes64>(v.v[0]) | reinterpret_cast<Lanes64>(v.v[1]) << kLimbBits;
+        checksumTermInPlace(terms, reinterpret_cast<Lanes64>(_mm512_maskz_loadu_epi64(lanes, ks + g * kLanes)), n);
+        total = _mm512_mask_add_epi64(total, lanes, total, reinterpret_cast<Vec>(terms));
+    }
+    _mm512_store_si512(sums.limb[0], total);
 }
 
 // Whether lane `lane` of a result (x/R mod P, at most P) is 1.

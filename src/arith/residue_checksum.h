@@ -19,21 +19,45 @@
 
 namespace kalvenor {
 
-inline constexpr uint64_t kChecksumExponentFactor = 0x9E3779B97F4A7C15ull;
+// Always inlined on the host: in the vector paths' functions it then
+// compiles with their instructions.
+#if defined(__CUDACC__)
+#define KALVENOR_CHECKSUM_INLINE KALVENOR_HD
+#else
+#define KALVENOR_CHECKSUM_INLINE inline __attribute__((always_inline))
+#endif
 
-// MurmurHash3's 64-bit finaliser.
+inline constexpr uint64_t kChecksumExponentFactor = 0x9E3779B97F4A7C15ull;
+inline constexpr uint64_t kFmixFirst = 0xff51afd7ed558ccdull, kFmixSecond = 0xc4ceb9fe1a85ec53ull;
+
+// MurmurHash3's 64-bit finaliser, in place, on a 64-bit integer or, in the
+// host's vector paths, a vector of them (GCC's vector extensions; passed by
+// reference, as a vector in a register would change the call's ABI).
+template <typename Lanes>
+KALVENOR_CHECKSUM_INLINE void fmix64InPlace(Lanes& z) {
+    z ^= z >> 33;
+    z *= kFmixFirst;
+    z ^= z >> 33;
+    z *= kFmixSecond;
+    z ^= z >> 33;
+}
+
+// z, the low 64 bits of k's residue at n, becomes k's term (lane by lane).
+template <typename Lanes>
+KALVENOR_CHECKSUM_INLINE void checksumTermInPlace(Lanes& z, const Lanes& k, uint32_t n) {
+    z ^= (k << 32) | (k >> 32);
+    z ^= uint64_t{n} * kChecksumExponentFactor;
+    fmix64InPlace(z);
+}
+
 KALVENOR_HD uint64_t fmix64(uint64_t z) {
-    z ^= z >> 33;
-    z *= 0xff51afd7ed558ccdull;
-    z ^= z >> 33;
-    z *= 0xc4ceb9fe1a85ec53ull;
-    z ^= z >> 33;
+    fmix64InPlace(z);
     return z;
 }
 
 KALVENOR_HD uint64_t checksumTerm(uint64_t k, uint32_t n, uint64_t r64) {
-    const uint64_t rotated = (k << 32) | (k >> 32);
-    return fmix64(r64 ^ rotated ^ (uint64_t{n} * kChecksumExponentFactor));
+    checksumTermInPlace(r64, k, n);
+    return r64;
 }
 
 }  // namespace kalvenor

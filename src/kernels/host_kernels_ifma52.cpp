@@ -37,7 +37,8 @@ constexpr std::array<HostKernelFn, kKernelCount> kIfmaKernels =
 bool ifmaUsable() {
     static const bool usable = [] {
         __builtin_cpu_init();
-        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512ifma");
+        // Every processor with IFMA has DQ too; the checksum's 64-bit products use it.
+        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512ifma");
     }();
     return usable;
 }
