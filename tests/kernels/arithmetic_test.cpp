@@ -12,7 +12,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <optional>
 #include <random>
+#include <tuple>
 #include <string>
 #include <utility>
 #include <vector>
@@ -233,6 +235,29 @@ TEST(ReferenceResidue, MatchesGmp) {
     EXPECT_TRUE(referenceTest(5, 127) && referenceTest(27609, 341));
     EXPECT_EQ(referenceResidue(0, 100), std::vector<uint32_t>{0});  // P = 1
     EXPECT_TRUE(referenceResidue(3, 641).empty());                   // beyond what it holds
+
+    // The Fermat number a factor divides: the m with 2^(2^m) = -1 (mod P),
+    // by GMP, for every case above and for known factors; none for a P that
+    // fails the test, or that passes as a product of factors of two Fermat
+    // numbers: 65537 * 274177 = 70190383*2^8+1 (F4 and F6).
+    const auto gmpIndex = [](uint64_t k, uint32_t n) -> std::optional<uint32_t> {
+        if (k % 2 == 0 || !testing::gmpIsFactor(k, n)) return std::nullopt;
+        const testing::Mpz p = testing::candidate(k, n);
+        for (uint32_t m = 0; m + 2 <= n; ++m) {
+            testing::Mpz r;
+            mpz_powm(r.get(), testing::Mpz(2).get(), (testing::Mpz(1) << m).get(), p.get());
+            if (r == p - 1) return m;
+        }
+        return std::nullopt;
+    };
+    for (const auto& [k, n] : cases) EXPECT_EQ(fermatIndexOf(k, n), gmpIndex(k, n)) << k << " " << n;
+    const std::tuple<uint64_t, uint32_t, std::optional<uint32_t>> known[] = {
+        {25709319373ull, 36, 28}, {5, 127, 125},   {76432329, 74, 72},    {1527888802614951ull, 120, 118},
+        {32111, 217, 215},        {403, 252, 250}, {27609, 341, 334},     {5769285, 434, 431},
+        {70190383, 8, std::nullopt}, {7, 36, std::nullopt},
+    };
+    for (const auto& [k, n, m] : known) EXPECT_EQ(fermatIndexOf(k, n), m) << k << "*2^" << n << "+1";
+    EXPECT_TRUE(referenceTest(70190383, 8)) << "the composite passes the test all the same";
 }
 
 }  // namespace
