@@ -82,7 +82,7 @@ for ((i = 1; i <= count; i++)); do
       done
       seen+=("$tested_part")
     fi
-    # "factors":["a*2^n+1","b*2^m+1"]: the strings hold no quotes or brackets.
+    # "factors":[{"factor":"a*2^n+1","m":28},...] (or the plain strings of earlier versions): no brackets inside.
     grep -oE '"factors":\[[^]]*\]' <<<"$record" | grep -oE "$factor_pattern" >>"$factors" || true
     if grep -qF '"status":"no kernel"' <<<"$record"; then
       dropped+=("$unit  $(grep -oE '"line":"[^"]*"' <<<"$record" | cut -d'"' -f4)")

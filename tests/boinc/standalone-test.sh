@@ -77,7 +77,7 @@ check_complete() {  # check_complete DIR WHAT LINE: one complete record of LINE 
   record=$(cat "$1/results.jsonl" 2>/dev/null)
   [ "$(records "$1")" -eq 1 ] || { fail "$2: results.jsonl holds $(records "$1") records, not 1"; return; }
   [[ $record == "{\"line\":\"$3\","* ]] || fail "$2: the record is not of $3: $record"
-  [[ $record == *"\"factors\":[\"$factor\"]"* ]] || fail "$2: the record lacks the factor: $record"
+  [[ $record == *"\"factors\":[{\"factor\":\"$factor\",\"m\":28}]"* ]] || fail "$2: the record lacks the factor of F28: $record"
   [[ $record == *'"status":"complete"'* ]] || fail "$2: the record is not complete: $record"
   grep -q FermatFactor "$1/worktodo.txt" 2>/dev/null && fail "$2: the line is still in worktodo.txt"
   grep -qF "$factor" "$1/factors.txt" 2>/dev/null || fail "$2: $factor not in factors.txt"
