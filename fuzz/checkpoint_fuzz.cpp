@@ -65,6 +65,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         fail("own checkpoint reads back differently", written);
     if (!finished && (again.nCurrent != accepted.nCurrent || again.kCurrent != accepted.kCurrent))
         fail("own checkpoint moved", written);
+    if (again.checksum != accepted.checksum || again.exponentsDone != accepted.exponentsDone)
+        fail("own checkpoint lost a checksum or a tally", written);
     if (std::isfinite(state.seconds) && std::fabs(state.seconds) < 1e15 &&
         std::fabs(again.seconds - state.seconds) > 0.006)
         fail("own checkpoint lost the time", written);

@@ -52,6 +52,12 @@ struct Rig {
     int launch(CudaApi::Stream in, const uint64_t* batch = nullptr) {
         return api->launchKernel(0, 1, 256, KernelArgs{deviceResult, batch ? batch : deviceBatch, kFactorN, 1, nullptr}, in);
     }
+    // Kernel 0 over the batch in the made stream, that stream waited for:
+    // the wait's status and what the kernel counted.
+    std::vector<int64_t> launchAndWait() {
+        launch(stream);
+        return {api->streamSynchronize(stream), counted()};
+    }
     // The factors counted so far, as a copy in the legacy stream sees them.
     int64_t counted() {
         pinnedResult[0] = 7777;
@@ -71,8 +77,7 @@ const Rule kRules[] = {
      [](Rig& r) {
          const std::vector<uint64_t> batch{kFactorK};
          r.api->memcpy(r.deviceBatch, batch.data(), 8, Copy::HostToDevice);
-         r.launch(r.stream);
-         return std::vector<int64_t>{r.api->streamSynchronize(r.stream), r.counted()};
+         return r.launchAndWait();
      },
      {0, 0}},
     {"it has once the device is waited for",
@@ -80,16 +85,14 @@ const Rule kRules[] = {
          const std::vector<uint64_t> batch{kFactorK};
          r.api->memcpy(r.deviceBatch, batch.data(), 8, Copy::HostToDevice);
          r.api->deviceSynchronize();
-         r.launch(r.stream);
-         return std::vector<int64_t>{r.api->streamSynchronize(r.stream), r.counted()};
+         return r.launchAndWait();
      },
      {0, 1}},
     {"a copy from page-locked memory has landed on return",
      [](Rig& r) {
          r.pinnedBatch[0] = kFactorK;
          r.api->memcpy(r.deviceBatch, r.pinnedBatch, 8, Copy::HostToDevice);
-         r.launch(r.stream);
-         return std::vector<int64_t>{r.api->streamSynchronize(r.stream), r.counted()};
+         return r.launchAndWait();
      },
      {0, 1}},
     {"an asynchronous copy reads host memory when it runs, not when it is queued",
@@ -97,8 +100,7 @@ const Rule kRules[] = {
          r.pinnedBatch[0] = 0;
          r.api->memcpyAsync(r.deviceBatch, r.pinnedBatch, 8, Copy::HostToDevice, r.stream);
          r.pinnedBatch[0] = kFactorK;
-         r.launch(r.stream);
-         return std::vector<int64_t>{r.api->streamSynchronize(r.stream), r.counted()};
+         return r.launchAndWait();
      },
      {0, 1}},
     {"and writes host memory only when its stream is waited for",
