@@ -12,8 +12,15 @@
 # Both files are rebuilt from the units each time, so collecting again (say
 # while the array still runs, and after) always gives what the units hold.
 #
-# Records of one unit's line at one sieve depth that differ in their tested
-# counts or residue checksums are named: at least one run computed wrongly.
+# A unit with two records of one line (a task run again by hand, or requeued
+# after it had finished) is named, and only one record is merged: the first,
+# when they tested the same candidates with the same residue checksums or
+# sieved to different depths; none, when they sieved alike and still differ,
+# since at least one run computed wrongly.
+#
+# The resubmission it prints repeats the original sbatch options, --time
+# included: a stopped unit continues from its checkpoint, so each run of it
+# gets further. KALVENOR_TIME=LIMIT prints it with that --time instead.
 #
 # Exit code 0 when every unit is finished and no records disagree, 1 when
 # some are not or some do, 2 when RUN_DIR is not a run directory.
@@ -46,6 +53,7 @@ unfinished=()
 reasons=()
 dropped=()
 disagreeing=()
+repeated=()
 re_exponents='"line":"[^"]*",.*"sievePrimes":([0-9]+),"exponents":\[([^]]*)\]'
 records=0
 for ((i = 1; i <= count; i++)); do
@@ -65,29 +73,39 @@ for ((i = 1; i <= count; i++)); do
     unfinished+=("$i"); reasons+=("$unit  $line  (no record in its results.jsonl)")
     continue
   fi
-  seen=()
+  # The unit's records, one kept for each line: two of one line are the
+  # same result twice when they agree, and neither counts when they do not.
+  declare -A tested_of=() kept_of=()
+  order=()
   while IFS= read -r record; do
+    [ -n "$record" ] || continue
+    key=$(grep -oE '"line":"[^"]*"' <<<"$record" | head -n1)
+    tested_part=""
+    [[ $record =~ $re_exponents ]] && tested_part="${BASH_REMATCH[1]} ${BASH_REMATCH[2]}"
+    if [ -z "${kept_of[$key]+set}" ]; then
+      order+=("$key"); kept_of[$key]=$record; tested_of[$key]=$tested_part
+    elif [ "${tested_of[$key]}" = "$tested_part" ]; then
+      repeated+=("$unit  ${key:8:-1}  (records agree; one merged)")
+    elif [ "${tested_of[$key]%% *}" != "${tested_part%% *}" ]; then
+      # Sieved to another depth, so other candidates were left to test.
+      repeated+=("$unit  ${key:8:-1}  (sieved to different depths; the first merged)")
+    else
+      kept_of[$key]=""
+      disagreeing+=("$unit  ${key:8:-1}")
+    fi
+  done <"$dir/results.jsonl"
+  for key in "${order[@]}"; do
+    record=${kept_of[$key]}
     [ -n "$record" ] || continue
     printf '%s\n' "$record" >>"$results"
     records=$((records + 1))
-    # Two records of the unit's line at one sieve depth must have tested the
-    # same: where their counts or residue checksums differ, one run's
-    # arithmetic went wrong.
-    if [[ $record =~ $re_exponents ]]; then
-      tested_part="${BASH_REMATCH[1]} ${BASH_REMATCH[2]}"
-      for other in "${seen[@]}"; do
-        if [ "${other%% *}" = "${tested_part%% *}" ] && [ "$other" != "$tested_part" ]; then
-          disagreeing+=("$unit  $line"); break
-        fi
-      done
-      seen+=("$tested_part")
-    fi
     # "factors":[{"factor":"a*2^n+1","m":28},...] (or the plain strings of earlier versions): no brackets inside.
     grep -oE '"factors":\[[^]]*\]' <<<"$record" | grep -oE "$factor_pattern" >>"$factors" || true
     if grep -qF '"status":"no kernel"' <<<"$record"; then
-      dropped+=("$unit  $(grep -oE '"line":"[^"]*"' <<<"$record" | cut -d'"' -f4)")
+      dropped+=("$unit  ${key:8:-1}")
     fi
-  done <"$dir/results.jsonl"
+  done
+  unset tested_of kept_of
 done
 
 # By n, then k; sort -n compares digit strings of any length.
@@ -107,9 +125,13 @@ if [ ${#dropped[@]} -gt 0 ]; then
   printf '  %s\n' "${dropped[@]}"
 fi
 
+if [ ${#repeated[@]} -gt 0 ]; then
+  echo "Units with more than one record of a line:"
+  printf '  %s\n' "${repeated[@]}"
+fi
 if [ ${#disagreeing[@]} -gt 0 ]; then
-  echo "Units whose records of their line disagree on tested counts or residue checksums"
-  echo "(both are kept in results.jsonl; run the line again on a trusted host):"
+  echo "Units whose records of a line disagree on tested counts or residue checksums"
+  echo "(none of them is merged into results.jsonl; run the line again on a trusted host):"
   printf '  %s\n' "${disagreeing[@]}"
 fi
 
@@ -142,6 +164,12 @@ if [ -f "$run/job-id.txt" ] && command -v squeue >/dev/null 2>&1; then
   fi
 fi
 options=$(cat "$run/sbatch-options.txt" 2>/dev/null || true)
+throttle=$(cat "$run/throttle.txt" 2>/dev/null || true)
+if [ -n "${KALVENOR_TIME:-}" ]; then
+  # The last --time on the command line is the one sbatch takes.
+  options="${options:+$options }--time=$(printf '%q' "$KALVENOR_TIME")"
+fi
 echo "Run only these again with:"
-echo "  sbatch --array=$indices${options:+ $options} $run/job.sh"
+echo "  sbatch --array=$indices${throttle:+%$throttle}${options:+ $options} $run/job.sh"
+echo "(a unit that was stopped continues from its checkpoint; KALVENOR_TIME=LIMIT prints this with another --time)"
 exit 1

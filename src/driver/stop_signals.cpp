@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <ctime>
 
@@ -13,6 +14,10 @@
 namespace kalvenor {
 
 namespace {
+
+// Long enough for a loaded node's job script to pass a signal on, short
+// enough that a person who sends the signal again soon sees it act.
+constexpr std::chrono::seconds kSameRequest{2};
 
 sigset_t stopSignals() {
     sigset_t set;
@@ -45,13 +50,31 @@ StopSignals::~StopSignals() {
 void StopSignals::waitForSignals() {
     const sigset_t set = stopSignals();
     const timespec tick{0, 100'000'000};  // how soon the destructor is noticed
+    std::chrono::steady_clock::time_point firstAt;
+    const long long windowSeconds = kSameRequest.count();
     while (!done_) {
         const int signal = sigtimedwait(&set, nullptr, &tick);
         if (signal <= 0) continue;  // EAGAIN or EINTR
-        if (!graceful_ || requested_ != 0) ::_exit(128 + signal);
+        if (!graceful_) ::_exit(128 + signal);
+        const auto now = std::chrono::steady_clock::now();
+        if (requested_ != 0) {
+            // A scheduler that signals the whole process group while the job
+            // script passes its signal on delivers one stop twice, within
+            // moments. Ctrl-C is a person's, and a second one means "now".
+            if (signal != requested_ || signal == SIGINT || now - firstAt > kSameRequest) ::_exit(128 + signal);
+            std::printf("\nSignal %d again within %lld s: the same stop request.\n", signal, windowSeconds);
+            std::fflush(stdout);
+            continue;
+        }
         requested_ = signal;
-        std::printf("\nSignal %d: stopping after the batch in flight, with a checkpoint; a second one stops at once.\n",
-                    signal);
+        firstAt = now;
+        if (signal == SIGINT)
+            std::printf("\nSignal %d: stopping after the batch in flight, with a checkpoint; a second one stops at once.\n",
+                        signal);
+        else
+            std::printf("\nSignal %d: stopping after the batch in flight, with a checkpoint; a second one stops at once "
+                        "(the same signal within %lld s counts as this one).\n",
+                        signal, windowSeconds);
         std::fflush(stdout);
     }
 }

@@ -1,7 +1,9 @@
 // SIGINT, SIGTERM and SIGHUP, taken by a thread of their own instead of a
 // handler: while work runs, the first one asks the work to stop after the
 // batch in flight (the sieve saves a checkpoint and returns), and a second
-// one ends the process at once; outside work the first one does.
+// one ends the process at once; outside work the first one does. A SIGTERM
+// or SIGHUP repeated within two seconds is the same request: a scheduler's
+// stop can arrive both directly and through the job script.
 #pragma once
 
 #include <atomic>

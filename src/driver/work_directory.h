@@ -2,6 +2,10 @@
 // at a time, and able to take the files a run writes.
 #pragma once
 
+#include <sys/file.h>
+
+#include <string>
+
 #include "driver/exit_code.h"
 #include "workfiles/work_paths.h"
 
@@ -18,9 +22,11 @@ public:
     ~DirectoryLock();
 
     // Success, AnotherInstance (another process holds it; nothing was
-    // touched) or WorkFileWriteFailed (no lock file can be made here), each
-    // said on standard error.
-    ExitCode acquire(const std::string& path = kLockPath);
+    // touched) or WorkFileWriteFailed (no lock file can be made here, or the
+    // file system takes no locks), each said on standard error. The holder
+    // writes its process id and host into the file, for the message of the
+    // next one. `lock` stands for flock(2), for tests of file systems that lack it.
+    ExitCode acquire(const std::string& path = kLockPath, int (*lock)(int, int) = ::flock);
 
 private:
     int fd_ = -1;

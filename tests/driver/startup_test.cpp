@@ -1,12 +1,16 @@
 // What start-up makes of the command line, the versions and the device.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <string>
 #include <vector>
 
 #include "driver/device_report.h"
 #include "driver/live_progress.h"
 #include "driver/options.h"
+#include "driver/work_directory.h"
+#include "support/test_support.h"
 
 namespace kalvenor {
 namespace {
@@ -64,6 +68,31 @@ TEST(StartUp, DeviceBlocks) {
               "  threads used              2\n"
               "  processor clock           2450MHz\n"
               "  kernels on                AVX-512 IFMA\n");
+}
+
+// Only a lock held elsewhere is another kalvenor, named with its holder; a
+// file system that takes no locks (Lustre without flock, NFS without its
+// lock service) is named as such.
+int lockError = 0;
+int failingLock(int, int) { return errno = lockError, -1; }
+
+TEST(StartUp, LockRefusals) {
+    testing::ScratchDir dir(false);
+    const std::string path = dir / "kalvenor.lock";
+    DirectoryLock held;
+    ASSERT_EQ(held.acquire(path), ExitCode::Success);
+    const std::string holder = "pid " + std::to_string(::getpid()) + " on ";
+    for (const auto& [error, code, says] :
+         {std::tuple{0, ExitCode::AnotherInstance, holder.c_str()}, {ENOSYS, ExitCode::WorkFileWriteFailed, "takes no flock"},
+          {EOPNOTSUPP, ExitCode::WorkFileWriteFailed, "takes no flock"}, {ENOLCK, ExitCode::WorkFileWriteFailed, "takes no flock"},
+          {EIO, ExitCode::WorkFileWriteFailed, "can't lock kalvenor.lock"}}) {
+        lockError = error;
+        ::testing::internal::CaptureStderr();
+        EXPECT_EQ(DirectoryLock().acquire(path, error == 0 ? ::flock : failingLock), code) << error;
+        const std::string err = ::testing::internal::GetCapturedStderr();
+        EXPECT_NE(err.find(says), std::string::npos) << err;
+        EXPECT_EQ(err.find("another kalvenor") != std::string::npos, code == ExitCode::AnotherInstance) << err;
+    }
 }
 
 TEST(Options, ParsesEveryOptionAndRejectsTheRest) {

@@ -181,6 +181,18 @@ const LiveCase kLiveCases[] = {
          EXPECT_EQ(countOf(readFile(dir / "factors.txt"), kF28), 1);
          EXPECT_EQ(countOf(readFile(dir / "results.jsonl"), "\"factors\":[{\"factor\":\"25709319373*2^36+1\",\"m\":28}]"), 1);
      }},
+    // A scheduler's one stop, sent to the process group and passed on by
+    // the job script: still a stop after the batch, with its checkpoint.
+    {"RepeatedTermIsOneRequest", kLongLine, "!!! Found factor",
+     [](int pid, const fs::path& dir) {
+         ::kill(pid, SIGTERM);
+         ASSERT_TRUE(consoleShows(dir / "console.log", "Signal 15: stopping"));
+         ::kill(pid, SIGTERM);
+     },
+     128 + SIGTERM,
+     [](const fs::path& dir, const std::string& console) {
+         EXPECT_NE(readFile(dir / "results.txt").find("n=36: stopped by signal 15 at k="), std::string::npos) << console;
+     }},
     {"SecondInterruptStopsAtOnce", kLongLine, "Testing for n = 36",
      [](int pid, const fs::path&) {
          ::kill(pid, SIGINT);
