@@ -287,10 +287,12 @@ mkdir -p "$tmp/stops" "$tmp/stopdirect"
 printf '%s\n' "$stop_line" >"$tmp/stopdirect/worktodo.txt"
 (cd "$tmp/stopdirect" && exec "$program" --device cpu >"$tmp/stopdirect.out" 2>&1) &
 direct_pid=$!
-# --time=1: stopped 60-90 s in. --time=3: the job script's own
+# --time=1: stopped 60-90 s in, with the warning turned into SIGURG (23), which
+# the job script leaves alone (the default one would come at once, a limit
+# that short being less than its two minutes). --time=3: the job script's own
 # --signal=B:TERM@120 warns 60-90 s in, long before the limit. --time=10 and
 # a scancel once the line is under way.
-declare -A stop_options=([limit]=--time=1 [warning]=--time=3 [cancel]=--time=10) stop_job=()
+declare -A stop_options=([limit]="--time=1 --signal=B:23@10" [warning]=--time=3 [cancel]=--time=10) stop_job=()
 for name in cg pg; do
   use "$name"
   for how in limit warning cancel; do
@@ -316,6 +318,7 @@ canceller=$!
 
 # ---- refused input makes no run directory and submits nothing ----------------
 use cg
+queued=$(timeout 10 squeue -h -o %i)
 for bad in "FermatFactor=36,35,3,100 4" "FermatFactor=36,36,3,100 0" "Factor=36,36,3,100 4" "FermatFactor=36,36,3,100 x"; do
   read -r bad_line bad_units <<<"$bad"
   if KALVENOR_RUN_DIR=$tmp/refused "$scripts/slurm-array.sh" "$bad_line" "$bad_units" >"$tmp/refused.out" 2>&1; then
@@ -323,7 +326,8 @@ for bad in "FermatFactor=36,35,3,100 4" "FermatFactor=36,36,3,100 0" "Factor=36,
   fi
   [ -e "$tmp/refused" ] && fail "slurm-array.sh left $tmp/refused behind after refusing '$bad'"
 done
-[ -z "$(timeout 10 squeue -h)" ] || fail "something was submitted for refused input: $(squeue)"
+[ -z "$(comm -13 <(sort <<<"$queued") <(timeout 10 squeue -h -o %i | sort))" ] ||
+  fail "something was submitted for refused input: $(squeue)"
 # sbatch itself refusing (no such partition) must leave nothing behind either.
 if KALVENOR_RUN_DIR=$tmp/refused "$scripts/slurm-array.sh" "$line" "$units" --partition=nosuchpartition >"$tmp/refused.out" 2>&1; then
   fail "slurm-array.sh reported success for a partition that does not exist"
