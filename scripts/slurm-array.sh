@@ -46,7 +46,7 @@ fi
 line=$1
 units=${2%%\%*}
 throttle=""
-[[ $2 == *%* ]] && throttle=${2#*%} && [ -z "$throttle" ] && throttle=none
+[[ $2 == *%* ]] && throttle=%${2#*%}
 shift 2
 
 case $line in
@@ -57,9 +57,10 @@ esac
 if ! [[ $units =~ ^[1-9][0-9]{0,5}$ ]]; then
   fail "UNITS must be a whole number from 1 to 999999, not '$units'"
 fi
-if [ -n "$throttle" ] && ! [[ $throttle =~ ^[1-9][0-9]{0,5}$ ]]; then
-  fail "MAX in UNITS%MAX must be a whole number from 1 to 999999, not '$throttle'"
+if [ -n "$throttle" ] && ! [[ $throttle =~ ^%[1-9][0-9]{0,5}$ ]]; then
+  fail "MAX in UNITS%MAX must be a whole number from 1 to 999999, not '${throttle#%}'"
 fi
+throttle=${throttle#%}
 
 scripts=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 program=${KALVENOR:-$scripts/../build/kalvenor}
