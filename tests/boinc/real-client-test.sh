@@ -438,7 +438,8 @@ scenario_e() {
   # the client saw an error only because results.jsonl was missing.
   finished=$(sed -n 's/.*called boinc_finish(\(-\{0,1\}[0-9]*\)).*/\1/p' "$dir/stderr_out" | tail -n 1)
   # And the app says why, beside the library's own lines.
-  reason=$(grep -v -e '^ *$' -e '^</\{0,1\}stderr_txt>$' -e 'called boinc_finish' "$dir/stderr_out" | head -n 1)
+  reason=$(sed -n '/<stderr_txt>/,/<\/stderr_txt>/p' "$dir/stderr_out" |
+           grep -v -e '^ *$' -e 'stderr_txt>$' -e 'called boinc_finish' | head -n 1)
   if [ "$state" != 3 ]; then
     report "$dir" e FAIL "the refused unit ended in state $state (exit status $exit_status), not a computation error (3)"
   elif [ "$exit_status" = 0 ] || [ "${finished:-}" = 0 ]; then
