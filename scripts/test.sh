@@ -7,7 +7,9 @@
 # Then a job array on a Slurm started for the purpose (tests/slurm/array-test.sh,
 # where slurmd, slurmctld and munged are installed), the BOINC operator's
 # scripts (tests/boinc/operator-test.sh) and, where libboinc-app-dev is
-# installed, the BOINC build run standalone (tests/boinc/standalone-test.sh),
+# installed, the BOINC build run standalone (tests/boinc/standalone-test.sh)
+# and, where boinc-client is installed, under the stock client
+# (tests/boinc/real-client-test.sh),
 # and, unless KALVENOR_QUICK=1 (for quick local runs; CI runs everything):
 #   - the whole test suite again under AddressSanitizer and UBSan (host only),
 #     with the invariant checks of src/common/verify.h switched on,
@@ -61,6 +63,13 @@ if [ -f /usr/include/boinc/boinc_api.h ]; then
   step "boinc build"
   tests/boinc/standalone-test.sh "$boinc_build/kalvenor"
   step "boinc standalone runs"
+  # The same build under the stock BOINC client, with no server.
+  if [ -x /usr/bin/boinc ] && [ -x /usr/bin/boinccmd ]; then
+    tests/boinc/real-client-test.sh "$boinc_build/kalvenor"
+    step "boinc real client"
+  else
+    echo "boinc-client not installed: the real-client test skipped"
+  fi
 else
   echo "libboinc-app-dev not installed: BOINC build and its standalone test skipped"
 fi
