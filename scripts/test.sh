@@ -61,6 +61,9 @@ if [ -f /usr/include/boinc/boinc_api.h ]; then
   step "boinc build"
   tests/boinc/standalone-test.sh "$boinc_build/kalvenor"
   step "boinc standalone runs"
+  # Laid out as an app version and run with the system's BOINC libraries masked.
+  tests/boinc/app-version-test.sh "$boinc_build"
+  step "boinc app version"
 else
   echo "libboinc-app-dev not installed: BOINC build and its standalone test skipped"
 fi
