@@ -27,7 +27,7 @@
 # bin/stage_file and bin/create_work (relative to the project directory).
 #
 # The units go to create_work --stdin, one line each, in one call per
-# estimate (units cut from one line cost about the same, so there are few):
+# estimate (the units of one kernel's part of the line cost about the same):
 # the estimate and bound are options of the whole call, the name, the
 # command line and the input file are the unit's own.
 #
