@@ -9,8 +9,12 @@
 #                      else the current directory)
 #   --app NAME         the application's short name (default kalvenor); the
 #                      templates are templates/NAME_in.xml and NAME_out.xml
-#   --sieve-primes N   the sieve depth of these units (default: the one in the
-#                      input template); another depth gets a template of its own
+#   --sieve-primes N   the sieve depth of every unit (default: each unit's
+#                      own, the depth the host sieve takes for its kernel)
+#   --fpops-per-cost F the floating-point operations a host spends per unit
+#                      of --cut's cost (default 0.04; see boinc/README.md):
+#                      a unit's rsc_fpops_est is its cost times F, its
+#                      rsc_fpops_bound 20 times that
 #   --kalvenor PATH    the program that cuts the line (default $KALVENOR, else
 #                      kalvenor on PATH); any build will do, it only cuts
 #   --tag TAG          appended to the unit names, to issue a range again (a
@@ -18,9 +22,14 @@
 #   --dry-run          print what would be staged and created; change nothing
 #
 # Everything after "--" goes to create_work as it stands, e.g.
-# "-- --rsc_fpops_est 4e15 --rsc_fpops_bound 8e16 --priority 3".
-# STAGE_FILE and CREATE_WORK name other tools than bin/stage_file and
-# bin/create_work (relative to the project directory).
+# "-- --priority 3"; the estimate, the bound and the command line are the
+# script's own. STAGE_FILE and CREATE_WORK name other tools than
+# bin/stage_file and bin/create_work (relative to the project directory).
+#
+# The units go to create_work --stdin, one line each, in one call per
+# estimate (the units of one kernel's part of the line cost about the same):
+# the estimate and bound are options of the whole call, the name, the
+# command line and the input file are the unit's own.
 #
 # Each unit is named after its own range and sieve depth, e.g.
 # kalvenor_36_36_25709300001_25709340001_p200000, so issuing the same line
@@ -38,6 +47,7 @@ die() { echo "make_work.sh: $*" >&2; exit 1; }
 project=${BOINC_PROJECT_DIR:-.}
 app=kalvenor
 sieve_primes=
+fpops_per_cost=0.04
 tag=
 kalvenor=${KALVENOR:-kalvenor}
 dry_run=0
@@ -48,6 +58,7 @@ while [ $# -gt 0 ]; do
     --project) [ $# -ge 2 ] || usage; project=$2; shift 2 ;;
     --app) [ $# -ge 2 ] || usage; app=$2; shift 2 ;;
     --sieve-primes) [ $# -ge 2 ] || usage; sieve_primes=$2; shift 2 ;;
+    --fpops-per-cost) [ $# -ge 2 ] || usage; fpops_per_cost=$2; shift 2 ;;
     --kalvenor) [ $# -ge 2 ] || usage; kalvenor=$2; shift 2 ;;
     --tag) [ $# -ge 2 ] || usage; tag=$2; shift 2 ;;
     --dry-run) dry_run=1; shift ;;
@@ -64,6 +75,14 @@ units=${positional[1]}
 [[ $app =~ ^[A-Za-z0-9_.-]+$ ]] || die "'$app' is not an application name"
 [ -z "$tag" ] || [[ $tag =~ ^[A-Za-z0-9.-]+$ ]] || die "a tag is letters, digits, '.' and '-', not '$tag'"
 [ -z "$sieve_primes" ] || [[ $sieve_primes =~ ^[1-9][0-9]{0,8}$ ]] || die "bad sieve depth '$sieve_primes'"
+[[ $fpops_per_cost =~ ^[0-9]*\.?[0-9]+([eE][-+]?[0-9]+)?$ ]] && awk -v f="$fpops_per_cost" 'BEGIN { exit !(f > 0) }' ||
+  die "bad --fpops-per-cost '$fpops_per_cost'"
+for option in "${extra[@]}"; do
+  case $option in
+    --rsc_fpops_est|--rsc_fpops_bound|--command_line|--stdin|--wu_name|--wu_template)
+      die "$option is make_work.sh's own; it cannot come after --" ;;
+  esac
+done
 
 # The tools run from the project directory (they read its config.xml), so
 # every path given here is made absolute first.
@@ -81,25 +100,17 @@ in_template=templates/${app}_in.xml
 out_template=templates/${app}_out.xml
 [ -f "$in_template" ] || die "no input template $project/$in_template (copy boinc/templates there)"
 [ -f "$out_template" ] || die "no output template $project/$out_template (copy boinc/templates there)"
-pinned=$(sed -n 's/.*<command_line>.*--sieve-primes[ =]\([0-9][0-9]*\).*<\/command_line>.*/\1/p' "$in_template")
-[ -n "$pinned" ] || die "$in_template pins no --sieve-primes in its <command_line>: hosts would sieve at depths of their own and never validate against each other"
-if [ -n "$sieve_primes" ] && [ "$sieve_primes" != "$pinned" ]; then
-  # The command line lives in the template, not on create_work's command
-  # line, so one file says what every replica of these units runs.
-  wu_template=templates/${app}_in_p${sieve_primes}.xml
-  derived=$(sed "/<command_line>/s/--sieve-primes[ =][0-9][0-9]*/--sieve-primes $sieve_primes/" "$in_template")
-  if [ "$dry_run" = 0 ] && ! { [ -f "$wu_template" ] && [ "$(cat "$wu_template")" = "$derived" ]; }; then
-    printf '%s\n' "$derived" >"$wu_template.tmp" && mv "$wu_template.tmp" "$wu_template"
-  fi
-else
-  sieve_primes=$pinned
-  wu_template=$in_template
-fi
+# The template's values would win over each unit's own (its comments, which
+# name them, aside).
+for tag_name in command_line rsc_fpops_est rsc_fpops_bound; do
+  ! sed '/<!--/,/-->/d' "$in_template" | grep -q "<$tag_name>" ||
+    die "$in_template holds <$tag_name>, which would override every unit's own (take it out, as in boinc/templates)"
+done
 
 ledger=$project/kalvenor
 cut_errors=$(mktemp)
 trap 'rm -f "$cut_errors"' EXIT
-if ! cut=$("$kalvenor" --cut "$units" "$line" 2>"$cut_errors"); then
+if ! cut=$("$kalvenor" --cut "$units" "$line" --costs 2>"$cut_errors"); then
   cat "$cut_errors" >&2
   die "kalvenor --cut refused the line"
 fi
@@ -115,7 +126,8 @@ fi
 mapfile -t unit_lines <<<"$cut"
 [ -n "$cut" ] && [ ${#unit_lines[@]} -gt 0 ] || die "kalvenor --cut gave no unit for '$line'"
 for unit in "${unit_lines[@]}"; do
-  [[ $unit =~ ^FermatFactor=[0-9]+,[0-9]+,[0-9]+,[0-9]+$ ]] || die "kalvenor --cut printed '$unit', not an assignment line"
+  [[ $unit =~ ^FermatFactor=[0-9]+,[0-9]+,[0-9]+,[0-9]+\ [0-9.e+]+\ [0-9]+$ ]] ||
+    die "kalvenor --cut --costs printed '$unit', not an assignment line with its cost and depth"
 done
 
 staging=
@@ -128,29 +140,56 @@ if [ "$dry_run" = 0 ]; then
   trap 'rm -f "$cut_errors"; rm -rf "$staging"' EXIT
 fi
 
+# Per unit: "NAME DEPTH ESTIMATE LINE". The estimate is rounded up to two
+# digits, so units of about one cost share a create_work call.
+plan=$(printf '%s\n' "${unit_lines[@]}" | awk -v app="$app" -v tag="$tag" -v depth="$sieve_primes" -v f="$fpops_per_cost" '{
+  split(substr($1, length("FermatFactor=") + 1), r, ",")
+  d = depth != "" ? depth : $3
+  e = $2 * f; if (e < 1e9) e = 1e9
+  scale = 10 ^ (int(log(e) / log(10)) - 1); e = int(e / scale + 0.999999) * scale
+  printf "%s_%s_%s_%s_%s_p%s%s %s %.2e %s\n", app, r[1], r[2], r[3], r[4], d, tag != "" ? "_" tag : "", d, e, $1
+}')
+
 created=0
 skipped=0
-for unit in "${unit_lines[@]}"; do
-  IFS=, read -r n_start n_end k_start k_end <<<"${unit#FermatFactor=}"
-  name=${app}_${n_start}_${n_end}_${k_start}_${k_end}_p${sieve_primes}${tag:+_$tag}
+declare -A batch=()  # estimate -> the create_work --stdin lines of its units
+declare -A batch_units=()  # estimate -> "NAME LINE" lines for the ledger
+while read -r name depth estimate unit; do
   file=$name.worktodo
-  create=("$create_work" --appname "$app" --wu_name "$name" --wu_template "$wu_template"
-          --result_template "$out_template" "${extra[@]}" "$file")
+  job="--wu_name $name --command_line \"--sieve-primes $depth\" $file"
   if [ "$dry_run" = 1 ]; then
-    printf '# %s holds: %s\n' "$file" "$unit"
+    printf '# %s holds: %s (estimate %s)\n' "$file" "$unit" "$estimate"
     printf '%q <staging>/%q\n' "$stage_file" "$file"
-    printf '%q ' "${create[@]}"; echo
-    continue
-  fi
-  if awk -v name="$name" '$1 == name { found = 1 } END { exit !found }' "$ledger/issued.txt"; then
+  elif awk -v name="$name" '$1 == name { found = 1 } END { exit !found }' "$ledger/issued.txt"; then
     skipped=$((skipped + 1))
     continue
+  else
+    printf '%s\n' "$unit" >"$staging/$file"
+    # stage_file says what went wrong on its standard output.
+    if ! said=$("$stage_file" "$staging/$file" 2>&1); then
+      printf '%s\n' "$said" >&2
+      die "stage_file failed for $file ($created units created before it)"
+    fi
+    [ -z "$said" ] || printf '%s\n' "$said" >&2
   fi
-  printf '%s\n' "$unit" >"$staging/$file"
-  "$stage_file" "$staging/$file" >/dev/null || die "stage_file failed for $file ($created units created before it)"
-  "${create[@]}" || die "create_work failed for $name ($created units created before it)"
-  printf '%s %s\n' "$name" "$unit" >>"$ledger/issued.txt"
-  created=$((created + 1))
+  batch[$estimate]+="$job"$'\n'
+  batch_units[$estimate]+="$name $unit"$'\n'
+done <<<"$plan"
+
+for estimate in "${!batch[@]}"; do
+  bound=$(awk -v e="$estimate" 'BEGIN { printf "%.2e", e * 20 }')
+  create=("$create_work" --appname "$app" --wu_template "$in_template" --result_template "$out_template"
+          --rsc_fpops_est "$estimate" --rsc_fpops_bound "$bound" "${extra[@]}" --stdin)
+  if [ "$dry_run" = 1 ]; then
+    printf '%q ' "${create[@]}"; echo "<<'EOF'"
+    printf '%s' "${batch[$estimate]}"; echo EOF
+    continue
+  fi
+  count=$(printf '%s' "${batch_units[$estimate]}" | grep -c .)
+  printf '%s' "${batch[$estimate]}" | "${create[@]}" ||
+    die "create_work --stdin failed on $count units of estimate $estimate; $created created before them, some of these may exist (see the database)"
+  printf '%s' "${batch_units[$estimate]}" >>"$ledger/issued.txt"
+  created=$((created + count))
 done
 
 if [ "$dry_run" = 1 ]; then

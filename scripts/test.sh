@@ -63,6 +63,9 @@ if [ -f /usr/include/boinc/boinc_api.h ]; then
   step "boinc build"
   tests/boinc/standalone-test.sh "$boinc_build/kalvenor"
   step "boinc standalone runs"
+  # Laid out as an app version and run with the system's BOINC libraries masked.
+  tests/boinc/app-version-test.sh "$boinc_build"
+  step "boinc app version"
   # The same build under the stock BOINC client, with no server.
   if [ -x /usr/bin/boinc ] && [ -x /usr/bin/boinccmd ]; then
     tests/boinc/real-client-test.sh "$boinc_build/kalvenor"

@@ -11,7 +11,9 @@ namespace kalvenor {
 
 // Prints the units of `line` (with or without its "FermatFactor=") on
 // standard output and names the parts no kernel serves on standard error.
-// Success, or Usage when the line is not one the program would run.
-ExitCode printWorkUnits(const std::string& line, uint32_t count);
+// With `costs`, each unit is followed by its estimated cost and the depth
+// the host sieve takes for it, for a work generator's estimates and the depth
+// it pins. Success, or Usage when the line is not one the program would run.
+ExitCode printWorkUnits(const std::string& line, uint32_t count, bool costs);
 
 }  // namespace kalvenor

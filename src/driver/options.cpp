@@ -57,6 +57,10 @@ Options parseOptions(const std::vector<std::string>& arguments) {
             options.quiet = true;
             continue;
         }
+        if (argument == "--costs") {
+            options.cutCosts = true;
+            continue;
+        }
         if (argument == "--cut") {
             if (i + 2 >= arguments.size()) {
                 options.error = "option '--cut' needs a unit count and an assignment line";
@@ -120,12 +124,13 @@ Options parseOptions(const std::vector<std::string>& arguments) {
             return options;
         }
     }
+    if (options.cutCosts && !options.cut) options.error = "option '--costs' goes with '--cut'";
     return options;
 }
 
 std::string usageText() {
     return "Usage: kalvenor [--device N|cpu] [--sieve gpu|host] [--sieve-primes N] [--quiet]\n"
-           "                [--selftest | --cut N LINE | --help | --version]\n"
+           "                [--selftest | --cut N LINE [--costs] | --help | --version]\n"
            "\n"
            "Searches for factors k*2^n+1 of Fermat numbers. Without options it works through\n"
            "worktodo.txt in the current directory, line by line, until the file is empty.\n"
@@ -147,6 +152,8 @@ std::string usageText() {
            "  --cut N LINE   print the assignment LINE cut into at least N lines of about\n"
            "                 equal cost, one kernel each, for N machines; parts no kernel\n"
            "                 serves are named on standard error; reads and writes no file\n"
+           "  --costs        with --cut: each unit followed by its estimated cost (multiply-adds\n"
+           "                 of its tests before the sieve) and the host sieve's depth for it\n"
            "  --help         show this text\n"
            "  --version      show the program and CUDA versions\n"
            "(--selftest, --cut, --help and --version exclude each other.)\n"

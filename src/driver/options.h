@@ -19,6 +19,7 @@ struct Options {
     bool cut = false;           // --cut N LINE: print LINE as work units and stop
     uint32_t cutCount = 0;
     std::string cutLine;
+    bool cutCosts = false;      // --costs with --cut: each unit's cost and host sieve depth beside it
     bool quiet = false;         // --quiet: no live progress line on a terminal
     bool forceHost = false;     // --device cpu
     int deviceOrdinal = 0;      // --device N

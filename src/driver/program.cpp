@@ -139,7 +139,7 @@ ExitCode run(Options options, RunHost& host) {
         return ExitCode::Success;
     }
 
-    if (options.cut) return printWorkUnits(options.cutLine, options.cutCount);
+    if (options.cut) return printWorkUnits(options.cutLine, options.cutCount, options.cutCosts);
 
     // For developers and tests: the host device standing in for a GPU.
     const std::optional<EmulationRequest> emulation = emulationRequested();

@@ -12,7 +12,6 @@
 
 #include "arith/reference_powmod.h"
 #include "common/text_format.h"
-#include "common/version.h"
 #include "workfiles/log_files.h"
 
 namespace kalvenor {
@@ -48,15 +47,13 @@ std::string completeRecord(const RunState& state, const SieveUsed& sieve) {
         factors += formatText("%s{\"factor\":\"%" PRIu64 "*2^%" PRIu32 "+1\",\"m\":%s}", factors.empty() ? "" : ",", f.k, f.n,
                               m ? std::to_string(*m).c_str() : "null");
     }
-    return formatText("{\"line\":\"%s\",\"version\":\"%s\",\"sieve\":\"%s\",\"sievePrimes\":%" PRIu32
-                      ",\"exponents\":[%s],\"factors\":[%s],\"status\":\"complete\"}\n",
-                      lineText(state.line).c_str(), kVersionText, sieve.onDevice ? "gpu" : "host", sieve.primeCount,
-                      exponents.c_str(), factors.c_str());
+    return formatText("{\"line\":\"%s\",\"sievePrimes\":%" PRIu32 ",\"exponents\":[%s],\"factors\":[%s],\"status\":\"complete\"}\n",
+                      lineText(state.line).c_str(), sieve.primeCount, exponents.c_str(), factors.c_str());
 }
 
 std::string noKernelRecord(const Assignment& part) {
-    return formatText("{\"line\":\"%s\",\"version\":\"%s\",\"exponents\":[],\"factors\":[],\"status\":\"no kernel\"}\n",
-                      lineText(part).c_str(), kVersionText);
+    return formatText("{\"line\":\"%s\",\"exponents\":[],\"factors\":[],\"status\":\"no kernel\"}\n",
+                      lineText(part).c_str());
 }
 
 bool appendRecord(const std::string& path, const std::string& record) {

@@ -1,7 +1,10 @@
 // results.jsonl: one JSON object per line the run finished, for collecting
-// by program. Its bytes follow from the line and the sieve alone (no time,
-// host or device), so two machines that ran the same line with the same
-// sieve write the same record, and a byte-for-byte compare validates them.
+// by program. Its bytes follow from the line and the sieve depth alone: no
+// time, host, device, program version, nor whether the GPU or the host
+// sieved (both strike the same candidates at one depth). So two machines that
+// ran the same line at the same depth write the same record, whatever build
+// they ran, and a byte-for-byte compare validates them; the console says
+// which version and sieve ran.
 #pragma once
 
 #include <cstdint>
@@ -12,14 +15,15 @@
 
 namespace kalvenor {
 
-// The sieve a line ran with: the kind and the count of primes.
+// The sieve a line ran with: the kind (for the caller's log; the record
+// leaves it out) and the count of primes.
 struct SieveUsed {
     bool onDevice = false;
     uint32_t primeCount = 0;
 };
 
 // The record of a finished line, newline included:
-// {"line":"FermatFactor=36,36,3,1001","version":"2.018","sieve":"host","sievePrimes":1000,
+// {"line":"FermatFactor=36,36,3,1001","sievePrimes":1000,
 //  "exponents":[{"n":36,"tested":123,"checksum":"0f3c9a6b21d4e587"}],
 //  "factors":[{"factor":"25709319373*2^36+1","m":28}],"status":"complete"}
 // with the factors ordered by n, then k, each with the m of the Fermat

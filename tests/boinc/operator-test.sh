@@ -10,9 +10,10 @@
 #
 # The checks: make_work.sh cuts a line with a known factor into units that
 # hold every odd multiplier at every exponent exactly once, each input file
-# holding exactly its unit's line; a second run creates nothing; a dry run
-# and a refused line create nothing; another sieve depth gets its own template
-# and unit names. Then every unit is run the way a client runs it (its input
+# holding exactly its unit's line, each unit with its sieve depth and an
+# estimate from its cost; a second run creates nothing; a dry run and a
+# refused line create nothing; another sieve depth gets units of its own; a
+# template that sets the per-unit values and a failing stage_file are refused. Then every unit is run the way a client runs it (its input
 # file as worktodo.txt, the template's command line) and the records add up to
 # one run of the whole line. assimilate.sh takes the units into the ledger,
 # a second time changes no byte of it, and a record of another unit, a broken
@@ -59,28 +60,47 @@ if [ -e "$target" ] && ! cmp -s "$1" "$target"; then echo "stage_file: $target e
 mv "$1" "$target"
 echo "stage_file $(basename "$1")" >>"$CALLS"
 EOF
-# create_work: the options make_work.sh must give, the input staged first,
-# and the database's refusal of a name it holds.
+# create_work --stdin: the options make_work.sh must give for the whole call
+# (the estimate and bound among them), then per line a unit's name, its
+# command line and its input, staged first; the database refuses a name it
+# holds. One file per unit in db/: app, templates, input, the operator's
+# options, estimate, bound, command line.
 cat >"$project/bin/create_work" <<'EOF'
 #!/usr/bin/env bash
 [ -f config.xml ] || { echo "create_work: not run from the project directory" >&2; exit 1; }
-app= name= wu= result= extra=() inputs=()
+app= wu= result= est= bound= stdin=0 extra=()
 while [ $# -gt 0 ]; do
   case $1 in
     --appname) app=$2; shift 2 ;;
-    --wu_name) name=$2; shift 2 ;;
     --wu_template) wu=$2; shift 2 ;;
     --result_template) result=$2; shift 2 ;;
+    --rsc_fpops_est) est=$2; shift 2 ;;
+    --rsc_fpops_bound) bound=$2; shift 2 ;;
+    --stdin) stdin=1; shift ;;
     --*) extra+=("$1" "$2"); shift 2 ;;
-    *) inputs+=("$1"); shift ;;
+    *) echo "create_work: input '$1' outside --stdin" >&2; exit 1 ;;
   esac
 done
-[ -n "$app" ] && [ -n "$name" ] || { echo "create_work: no --appname or --wu_name" >&2; exit 1; }
+[ "$stdin" = 1 ] && [ -n "$app" ] && [ -n "$est" ] && [ -n "$bound" ] || { echo "create_work: no --stdin, --appname or estimates" >&2; exit 1; }
 [ -f "$wu" ] && [ -f "$result" ] || { echo "create_work: templates '$wu' '$result' not in the project" >&2; exit 1; }
-[ ${#inputs[@]} -eq 1 ] && [ -f "download/${inputs[0]}" ] || { echo "create_work: input '${inputs[*]}' not staged" >&2; exit 1; }
-[ ! -e "db/$name" ] || { echo "create_work: unit $name exists" >&2; exit 1; }
-printf '%s\n' "$app" "$wu" "$result" "${inputs[0]}" "${extra[*]}" >"db/$name"
-echo "create_work $name" >>"$CALLS"
+while IFS= read -r line; do
+  eval "job=($line)"
+  name= command= inputs=()
+  set -- "${job[@]}"
+  while [ $# -gt 0 ]; do
+    case $1 in
+      --wu_name) name=$2; shift 2 ;;
+      --command_line) command=$2; shift 2 ;;
+      --*) echo "create_work: '$1' in a job line" >&2; exit 1 ;;
+      *) inputs+=("$1"); shift ;;
+    esac
+  done
+  [ -n "$name" ] || { echo "create_work: a job without --wu_name" >&2; exit 1; }
+  [ ${#inputs[@]} -eq 1 ] && [ -f "download/${inputs[0]}" ] || { echo "create_work: input '${inputs[*]}' not staged" >&2; exit 1; }
+  [ ! -e "db/$name" ] || { echo "create_work: unit $name exists" >&2; exit 1; }
+  printf '%s\n' "$app" "$wu" "$result" "${inputs[0]}" "${extra[*]}" "$est" "$bound" "$command" >"db/$name"
+  echo "create_work $name" >>"$CALLS"
+done
 EOF
 chmod +x "$project/bin/stage_file" "$project/bin/create_work"
 export CALLS=$calls
@@ -89,7 +109,7 @@ export CALLS=$calls
 make_work() { run_limited "$boinc/make_work.sh" --project "$project" --kalvenor "$program" "$@"; }
 
 # ---- make_work.sh
-if make_work "$line" "$units" -- --rsc_fpops_est 1e12 >"$tmp/make.out" 2>&1; then
+if make_work "$line" "$units" -- --priority 3 >"$tmp/make.out" 2>&1; then
   pass "make_work.sh: $(tail -n 1 "$tmp/make.out")"
 else
   fail "make_work.sh exited with $?:"; cat "$tmp/make.out"
@@ -98,7 +118,9 @@ mapfile -t names < <(ls "$project/db")
 [ ${#names[@]} -ge "$units" ] && pass "${#names[@]} units created" || fail "${#names[@]} units created, at least $units wanted"
 [ "$(grep -c '^stage_file ' "$calls")" -eq ${#names[@]} ] || fail "$(grep -c '^stage_file ' "$calls") files staged for ${#names[@]} units"
 # Every unit: its own input file holding its line alone, the stock templates,
-# the operator's options passed on, and a line in the issue ledger.
+# the operator's options passed on, the host sieve's depth for n = 36 on its
+# command line, an estimate of its own with a bound 20 times as high, and a
+# line in the issue ledger.
 unit_lines=()
 for name in "${names[@]}"; do
   mapfile -t record <"$project/db/$name"
@@ -108,7 +130,10 @@ for name in "${names[@]}"; do
   [ "${record[0]}" = kalvenor ] || fail "$name: app '${record[0]}'"
   [ "${record[1]}" = templates/kalvenor_in.xml ] && [ "${record[2]}" = templates/kalvenor_out.xml ] ||
     fail "$name: templates '${record[1]}' '${record[2]}'"
-  [ "${record[4]}" = "--rsc_fpops_est 1e12" ] || fail "$name: create_work options '${record[4]}'"
+  [ "${record[4]}" = "--priority 3" ] || fail "$name: create_work options '${record[4]}'"
+  [ "${record[7]}" = "--sieve-primes 200000" ] || fail "$name: command line '${record[7]}'"
+  awk -v e="${record[5]}" -v b="${record[6]}" 'BEGIN { exit !(e >= 1e9 && b == 20 * e) }' ||
+    fail "$name: estimate '${record[5]}', bound '${record[6]}'"
   [[ $issued =~ ^FermatFactor=[0-9]+,[0-9]+,[0-9]+,[0-9]+$ ]] || fail "$name: issued as '$issued'"
   cmp -s "$input" <(printf '%s\n' "$issued") ||
     fail "$name: input ${record[3]} holds other bytes than its line '$issued' and a newline: $(od -c "$input" | head -n 3)"
@@ -147,8 +172,8 @@ snapshot() { (cd "$project" && find . -type f ! -name '*.log' | sort | xargs md5
 snapshot >"$tmp/before"
 make_work --dry-run --sieve-primes 100000 "$line" "$units" >"$tmp/dry.out" 2>&1 || fail "dry run exited with $?"
 snapshot >"$tmp/after"
-grep -q -- '--wu_template templates/kalvenor_in_p100000.xml' "$tmp/dry.out" && grep -q 'kalvenor_36_.*_p100000' "$tmp/dry.out" ||
-  { fail "dry run does not name the other depth's template and units:"; cat "$tmp/dry.out"; }
+grep -q -- '--wu_name kalvenor_36_[0-9_]*_p100000 --command_line "--sieve-primes 100000"' "$tmp/dry.out" ||
+  { fail "dry run does not name the other depth's units and command line:"; cat "$tmp/dry.out"; }
 cmp -s "$tmp/before" "$tmp/after" && [ "$(wc -l <"$calls")" -eq "$before" ] && pass "a dry run changes nothing" ||
   { fail "a dry run changed the project:"; diff "$tmp/before" "$tmp/after"; }
 
@@ -158,21 +183,41 @@ snapshot >"$tmp/after"
 cmp -s "$tmp/before" "$tmp/after" && [ "$(wc -l <"$calls")" -eq "$before" ] && pass "a refused line creates nothing" ||
   fail "a refused line changed the project"
 
-# Another depth for real: a template of its own that differs in the depth alone.
+# Another depth for real: units of their own running it, from the same template.
 make_work --sieve-primes 100000 "$line" 1 >"$tmp/depth.out" 2>&1 || { fail "make_work.sh at depth 100000 exited with $?"; cat "$tmp/depth.out"; }
-derived=$project/templates/kalvenor_in_p100000.xml
-if [ -f "$derived" ] && [ "$(sed 's/--sieve-primes 100000/--sieve-primes 200000/' "$derived")" = "$(cat "$project/templates/kalvenor_in.xml")" ] &&
-   grep -q '<command_line>.*--sieve-primes 100000' "$derived"; then
-  pass "depth 100000 gets its own template"
+depth_units=("$project"/db/*_p100000)
+if [ -f "${depth_units[0]}" ] && [ "$(sed -n 8p "${depth_units[0]}")" = "--sieve-primes 100000" ] &&
+   [ "$(sed -n 2p "${depth_units[0]}")" = templates/kalvenor_in.xml ]; then
+  pass "depth 100000: units of their own with that depth on their command line"
 else
-  fail "depth 100000: no template differing in the depth alone"
+  fail "depth 100000: no unit running it"; cat "$tmp/depth.out"
 fi
-compgen -G "$project/db/*_p100000" >/dev/null || fail "no unit named for depth 100000"
+
+# A template that sets what each unit sets is refused; so is a failing
+# stage_file, whose message (on its standard output) is shown.
+cp "$project/templates/kalvenor_in.xml" "$tmp/in.xml"
+sed -i 's|<workunit>|<workunit><rsc_fpops_est>1e15</rsc_fpops_est>|' "$project/templates/kalvenor_in.xml"
+if make_work --tag t1 "$line" 1 >"$tmp/est.out" 2>&1 || ! grep -q 'rsc_fpops_est' "$tmp/est.out"; then
+  fail "a template with <rsc_fpops_est> was not refused:"; cat "$tmp/est.out"
+else
+  pass "a template with <rsc_fpops_est> is refused"
+fi
+cp "$tmp/in.xml" "$project/templates/kalvenor_in.xml"
+mv "$project/bin/stage_file" "$tmp/stage_file"
+printf '#!/bin/sh\necho "stage_file: download directory full"\nexit 1\n' >"$project/bin/stage_file"
+chmod +x "$project/bin/stage_file"
+if make_work --tag t2 "$line" 1 >"$tmp/stage.out" 2>&1 || ! grep -q 'download directory full' "$tmp/stage.out"; then
+  fail "a failing stage_file: exit 0 or its message lost:"; cat "$tmp/stage.out"
+else
+  pass "a failing stage_file stops make_work.sh with its message"
+fi
+mv "$tmp/stage_file" "$project/bin/stage_file"
+compgen -G "$project/db/*_t[12]" >/dev/null && fail "units created by a refused run"
 
 # ---- the units run as a client runs them, and the whole line once
-read -ra arguments < <(sed -n 's:.*<command_line>\(.*\)</command_line>.*:\1:p' "$project/templates/kalvenor_in.xml")
-[ ${#arguments[@]} -gt 0 ] || fail "the input template has no command line"
-run_unit() {  # run_unit DIR INPUT: the program's exit code
+run_unit() {  # run_unit DIR INPUT COMMAND_LINE: the program's exit code
+  local arguments
+  read -ra arguments <<<"$3"
   mkdir -p "$1" && cp "$2" "$1/worktodo.txt"
   (cd "$1" && run_limited "$program" "${arguments[@]}" >console.txt 2>&1)
 }
@@ -183,7 +228,7 @@ tested() {  # tested FILE...: "n count" per exponent, summed over every record
 outputs=()
 for name in "${names[@]}"; do
   mapfile -t record <"$project/db/$name"
-  run_unit "$tmp/host/$name" "$project/download/${record[3]}"
+  run_unit "$tmp/host/$name" "$project/download/${record[3]}" "${record[7]}"
   status=$?
   [ "$status" -eq 6 ] || { fail "$name ran with exit code $status:"; tail -n 20 "$tmp/host/$name/console.txt"; }
   out=$tmp/host/$name/results.jsonl
@@ -191,7 +236,7 @@ for name in "${names[@]}"; do
   outputs+=("$out")
 done
 printf '%s\n' "$line" >"$tmp/whole.txt"
-run_unit "$tmp/host/whole" "$tmp/whole.txt"
+run_unit "$tmp/host/whole" "$tmp/whole.txt" "--sieve-primes 200000"
 status=$?
 [ "$status" -eq 6 ] || fail "the whole line ran with exit code $status"
 if [ "$(tested "${outputs[@]}")" = "$(tested "$tmp/host/whole/results.jsonl")" ] && [ -n "$(tested "${outputs[@]}")" ]; then

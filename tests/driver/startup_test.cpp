@@ -128,6 +128,7 @@ TEST(Options, ParsesEveryOptionAndRejectsTheRest) {
         {{"--cut", "3"}, false, false, false, false, 0, "option '--cut' needs a unit count and an assignment line"},
         {{"--cut", "0", "36,36,3,9"}, false, false, false, false, 0, "bad unit count '0' for option '--cut' (1 to 1000000)"},
         {{"--cut", "2", "36,36,3,9", "--selftest"}, false, false, false, false, 0, "'--cut' and '--selftest' cannot be used together"},
+        {{"--costs"}, false, false, false, false, 0, "option '--costs' goes with '--cut'"},
     };
     for (const OptionsCase& c : cases) {
         const Options o = parseOptions(c.arguments);
@@ -137,7 +138,7 @@ TEST(Options, ParsesEveryOptionAndRejectsTheRest) {
                       std::tuple("", c.help, c.version, c.selftest, c.forceHost, c.ordinal, c.sieve, c.sievePrimes));
         }
     }
-    for (const char* part : {"--device N", "--device cpu", "--sieve gpu", "--sieve host", "--sieve-primes N", "--selftest", "--cut N LINE", "--quiet", "results.jsonl", "--help", "--version", "worktodo.txt",
+    for (const char* part : {"--device N", "--device cpu", "--sieve gpu", "--sieve host", "--sieve-primes N", "--selftest", "--cut N LINE", "--costs", "--quiet", "results.jsonl", "--help", "--version", "worktodo.txt",
                              "results.txt", "factors.txt", "kalvenor.cpt", "  6 ", "  7 ", "  2 ", "  10 ",
                              "KALVENOR_HOST_PATH", "KALVENOR_EMULATE_GPU"})
         EXPECT_NE(usageText().find(part), std::string::npos) << part;
