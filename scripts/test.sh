@@ -7,7 +7,8 @@
 # Then a job array on a Slurm started for the purpose (tests/slurm/array-test.sh,
 # where slurmd, slurmctld and munged are installed), the BOINC operator's
 # scripts (tests/boinc/operator-test.sh) and, where libboinc-app-dev is
-# installed, the BOINC build run standalone (tests/boinc/standalone-test.sh),
+# installed, the BOINC build run standalone (tests/boinc/standalone-test.sh)
+# and driven as a client drives it (tests/boinc/client-protocol-test.py),
 # and, unless KALVENOR_QUICK=1 (for quick local runs; CI runs everything):
 #   - the whole test suite again under AddressSanitizer and UBSan (host only),
 #     with the invariant checks of src/common/verify.h switched on,
@@ -61,8 +62,11 @@ if [ -f /usr/include/boinc/boinc_api.h ]; then
   step "boinc build"
   tests/boinc/standalone-test.sh "$boinc_build/kalvenor"
   step "boinc standalone runs"
+  # The same build driven over the client's shared-memory channel.
+  python3 tests/boinc/client-protocol-test.py "$boinc_build/kalvenor"
+  step "boinc client protocol"
 else
-  echo "libboinc-app-dev not installed: BOINC build and its standalone test skipped"
+  echo "libboinc-app-dev not installed: BOINC build and its tests skipped"
 fi
 scripts/line-counts.sh
 
