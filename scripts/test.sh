@@ -8,6 +8,7 @@
 # where slurmd, slurmctld and munged are installed), the BOINC operator's
 # scripts (tests/boinc/operator-test.sh) and, where libboinc-app-dev is
 # installed, the BOINC build run standalone (tests/boinc/standalone-test.sh)
+# and driven as a client drives it (tests/boinc/client-protocol-test.py),
 # and, where boinc-client is installed, under the stock client
 # (tests/boinc/real-client-test.sh),
 # and, unless KALVENOR_QUICK=1 (for quick local runs; CI runs everything):
@@ -63,6 +64,9 @@ if [ -f /usr/include/boinc/boinc_api.h ]; then
   step "boinc build"
   tests/boinc/standalone-test.sh "$boinc_build/kalvenor"
   step "boinc standalone runs"
+  # The same build driven over the client's shared-memory channel.
+  python3 tests/boinc/client-protocol-test.py "$boinc_build/kalvenor"
+  step "boinc client protocol"
   # Laid out as an app version and run with the system's BOINC libraries masked.
   tests/boinc/app-version-test.sh "$boinc_build"
   step "boinc app version"
@@ -74,7 +78,7 @@ if [ -f /usr/include/boinc/boinc_api.h ]; then
     echo "boinc-client not installed: the real-client test skipped"
   fi
 else
-  echo "libboinc-app-dev not installed: BOINC build and its standalone test skipped"
+  echo "libboinc-app-dev not installed: BOINC build and its tests skipped"
 fi
 scripts/line-counts.sh
 

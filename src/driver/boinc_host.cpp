@@ -3,12 +3,41 @@
 #include <boinc/app_ipc.h>
 #include <boinc/boinc_api.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <string_view>
 
 #include "driver/exit_code.h"
+#include "workfiles/assignment_line.h"
+#include "workfiles/work_file_text.h"
 
 namespace kalvenor {
+
+namespace {
+
+// Long enough for another program to give the GPU (or its memory) back,
+// short next to a unit's hours.
+constexpr int kRetrySeconds = 300;
+
+// Why `line` of the work file cannot run, or "" when it can or is blank:
+// the reasons the assignment loop drops a line for.
+std::string refusal(std::string_view line) {
+    if (visibleLength(line) > kLineLimit) return "longer than any assignment (more than 98 characters)";
+    const LineVerdict verdict = checkAssignmentLine(line);
+    if (verdict.code == AssignmentStatus::NoKeyword) return "it does not begin with FermatFactor= (case-sensitive)";
+    if (verdict.code != AssignmentStatus::BadValues) return "";
+    std::string why = verdict.message != nullptr ? verdict.message : "values out of range";
+    std::erase(why, '\n');
+    return why;
+}
+
+bool holdsRecord(const std::string& records) {
+    const std::optional<std::string> text = readWholeFile(records);
+    return text && (text->starts_with('{') || text->find("\n{") != std::string::npos);
+}
+
+}  // namespace
 
 BoincHost::BoincHost() {
     BOINC_OPTIONS options;
@@ -64,6 +93,38 @@ std::string BoincHost::description() {
     return standalone_ ? "BOINC application, standalone (no client)" : "BOINC application, run by the client";
 }
 
+std::optional<ExitCode> BoincHost::settledUnit(const WorkPaths& paths) {
+    const std::optional<std::string> file = readWorkFile(paths.work);
+    if (!file) return ExitCode::Stopped;  // said why
+    std::string_view text = std::string_view(*file).substr(byteOrderMarkLength(*file));
+    bool assignments = false;
+    while (!text.empty()) {
+        const std::string_view line = firstLine(text);
+        text.remove_prefix(line.size());
+        const int shown = static_cast<int>(std::min<size_t>(visibleLength(line), kLineLimit));
+        if (const std::string why = refusal(line); !why.empty()) {
+            std::fprintf(stderr, "kalvenor: the unit fails: its line '%.*s' cannot run: %s\n", shown, line.data(),
+                         why.c_str());
+            return ExitCode::Stopped;
+        }
+        assignments = assignments || checkAssignmentLine(line).code == AssignmentStatus::Ready;
+    }
+    if (assignments) return std::nullopt;
+    // Its lines all ran before the task was stopped and started again.
+    if (holdsRecord(paths.records)) {
+        std::printf("\nNo more assignments found in worktodo file. Work is done.\n");
+        return ExitCode::WorkDone;
+    }
+    std::fprintf(stderr, "kalvenor: the unit fails: worktodo.txt holds no assignment and results.jsonl no record\n");
+    return ExitCode::Stopped;
+}
+
+ExitCode BoincHost::judgedEnd(ExitCode code, const WorkPaths& paths) {
+    if (code != ExitCode::WorkDone || holdsRecord(paths.records)) return code;
+    std::fprintf(stderr, "kalvenor: the unit fails: its work file is done but results.jsonl holds no record\n");
+    return ExitCode::Stopped;
+}
+
 void finishUnderBoinc(int exitCode) {
     std::fflush(stdout);
     if (exitCode > 128 && exitCode < 128 + 32) {
@@ -72,7 +133,16 @@ void finishUnderBoinc(int exitCode) {
         if (!boinc_is_standalone()) boinc_temporary_exit(0, "stopped by a signal; continues from the checkpoint");
         std::exit(exitCode);
     }
-    boinc_finish(exitCode == static_cast<int>(ExitCode::WorkDone) ? 0 : exitCode);
+    const auto code = static_cast<ExitCode>(exitCode);
+    if (mayPass(code) && !boinc_is_standalone()) {
+        std::fprintf(stderr, "kalvenor: a device fault that may pass (exit code %d): the client starts the task again "
+                             "in %d s, from its checkpoint\n", exitCode, kRetrySeconds);
+        std::fflush(stderr);
+        boinc_temporary_exit(kRetrySeconds, code == ExitCode::DeviceUnusable ? "the GPU cannot be used now"
+                                                                             : "a device runtime call failed");
+        std::exit(exitCode);
+    }
+    boinc_finish(code == ExitCode::WorkDone ? 0 : exitCode);
     std::exit(exitCode);  // boinc_finish does not return; this keeps [[noreturn]] true
 }
 

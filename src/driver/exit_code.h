@@ -9,7 +9,8 @@ enum class ExitCode : int {
     Stopped = 1,              // no assignment or worktodo.txt, no kernel for the line, a refused
                               // device, no memory, a failing --selftest
     Usage = 2,                // a bad command line
-    DeviceUnusable = 3,       // the CUDA device of --device N cannot be used
+    DeviceUnusable = 3,       // the CUDA device of --device N (or the one a client assigned)
+                              // cannot be used
     WorkDone = 6,             // the last assignment was completed
     WorkFileWriteFailed = 7,  // worktodo.txt could not be rewritten (the old file is kept), or
                               // the directory does not take the files a run writes
@@ -20,6 +21,12 @@ enum class ExitCode : int {
     RuntimeFailure = 255,     // (-1) a GPU runtime call failed, or an obsolete checkpoint
                               // could not be deleted
 };
+
+// Faults that may pass: the device busy, short of memory, reset or not
+// ready, a runtime call that failed for it. A client that can start the task
+// again later from its checkpoint does so (BOINC's temporary exit) rather
+// than count a failed task; a wrong result (DeviceFault) is no such fault.
+constexpr bool mayPass(ExitCode code) { return code == ExitCode::DeviceUnusable || code == ExitCode::RuntimeFailure; }
 
 // Stopped by a signal: 128 + its number, as a shell reports it.
 constexpr ExitCode stoppedBy(int signal) { return static_cast<ExitCode>(128 + signal); }

@@ -194,7 +194,11 @@ std::string usageText() {
            "  10   the device computed a wrong residue or reported a false factor (run\n"
            "       --selftest before trusting it again)\n"
            "  128+ stopped by a signal (130 Ctrl-C, 143 SIGTERM, 129 SIGHUP)\n"
-           "  255  an obsolete checkpoint could not be deleted, or a GPU runtime call failed\n";
+           "  255  an obsolete checkpoint could not be deleted, or a GPU runtime call failed\n"
+           "Built for BOINC, a run ends through the client library: 6 is success (0) only\n"
+           "with the records in results.jsonl, and a line that cannot run fails the unit\n"
+           "(1) instead of being dropped; under a client, 3, 255 and a stop by signal are\n"
+           "temporary exits that continue from the checkpoint, any other code a task error.\n";
 }
 
 }  // namespace kalvenor

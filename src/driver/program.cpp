@@ -2,6 +2,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
@@ -162,6 +163,9 @@ ExitCode run(Options options, RunHost& host) {
         options.forceHost = false;
     }
     const WorkPaths paths = resolvedWorkPaths([&host](const char* name) { return host.resolve(name); });
+    // A client's unit that cannot run, or ran to its end before a restart, needs no device.
+    if (!options.selftest)
+        if (const std::optional<ExitCode> settled = host.settledUnit(paths)) return *settled;
     // Every hardware thread, unless a client has reserved fewer CPUs for the run.
     const unsigned threads = host.cpuLimit().value_or(hardwareThreads());
     RuntimeChoice choice = chooseRuntime(options.forceHost, options.deviceOrdinal, [&host] { return host.suspended(); },
@@ -190,10 +194,18 @@ ExitCode run(Options options, RunHost& host) {
     std::fflush(stdout);
 
     if (options.selftest) return runSelftest(runtime) ? ExitCode::Success : ExitCode::Stopped;
-    return runWork(runtime, device, options, stop, paths, host, threads);
+    return host.judgedEnd(runWork(runtime, device, options, stop, paths, host, threads), paths);
 }
 
 }  // namespace
+
+bool runsWork(int argc, char** argv) {
+    // Looked for anywhere, not parsed: a mistyped command is still a person's.
+    for (int i = 1; i < argc; ++i)
+        for (const char* command : {"--help", "-h", "--version", "--cut", "--selftest"})
+            if (std::strcmp(argv[i], command) == 0) return false;
+    return true;
+}
 
 int runProgram(int argc, char** argv, RunHost& host) {
     return static_cast<int>(run(parseOptions(std::vector<std::string>(argv + 1, argv + argc)), host));

@@ -8,4 +8,10 @@ namespace kalvenor {
 
 int runProgram(int argc, char** argv, RunHost& host);
 
+// Whether the command line runs work, as a client's task does, rather than
+// a command for a person (--help, --version, --cut, --selftest), which
+// answers on the terminal and has no use for a client library, even when
+// the rest of the line is mistyped.
+bool runsWork(int argc, char** argv);
+
 }  // namespace kalvenor

@@ -7,6 +7,9 @@
 #include <optional>
 #include <string>
 
+#include "driver/exit_code.h"
+#include "workfiles/work_paths.h"
+
 namespace kalvenor {
 
 class RunHost {
@@ -30,6 +33,14 @@ public:
     virtual std::optional<unsigned> cpuLimit() { return std::nullopt; }
     // A line for the start-up block, or "" for none.
     virtual std::string description() { return ""; }
+    // A client's work file is one unit of work that must leave its records:
+    // a line that cannot run fails the unit instead of being dropped (which
+    // would leave the file empty and read as done). Before the run: the exit
+    // code that settles the unit without running it, said on standard
+    // error, or nothing to run it.
+    virtual std::optional<ExitCode> settledUnit(const WorkPaths&) { return std::nullopt; }
+    // After the run: the exit code the run ends with, given the loop's.
+    virtual ExitCode judgedEnd(ExitCode code, const WorkPaths&) { return code; }
 };
 
 }  // namespace kalvenor

@@ -14,7 +14,13 @@
 #     range") to exit code 0;
 #   - two complete runs of that range write the same results.jsonl, byte for
 #     byte, and so does the stopped and continued one, factor included: hosts
-#     that validate against each other must agree however often they stopped.
+#     that validate against each other must agree however often they stopped;
+#   - a unit that leaves no record fails: a line refused (a missing field,
+#     kStart > kEnd, a misspelt keyword), or a file of blank lines, ends
+#     through boinc_finish with exit code 1, the reason in stderr.txt; an
+#     empty file whose record was written before a restart is done (0);
+#   - --cut, --help and --version never start the client library: nothing
+#     is written to the directory, and the cut's notes reach standard error.
 # The runs use two CPUs where taskset can pin them, so the range lasts about
 # as long everywhere and the stop lands before the end.
 set -uo pipefail
@@ -151,6 +157,54 @@ if [ -s "$dir/results.jsonl" ] && cmp -s "$tmp/whole1/results.jsonl" "$dir/resul
 else
   fail "the stopped and continued run differs:"; cat "$tmp/whole1/results.jsonl" "$dir/results.jsonl" 2>/dev/null
 fi
+
+# ---- (d) units that leave no record fail; a record left before a restart is done
+finish_status() { head -n 1 "$1/boinc_finish_called" 2>/dev/null | tr -d ' \r'; }
+while IFS='|' read -r name content record status reason; do
+  dir=$tmp/unit-$name
+  mkdir -p "$dir" && printf "$content" >"$dir/worktodo.txt"
+  [ -z "$record" ] || cp "$tmp/whole1/results.jsonl" "$dir/results.jsonl"
+  run "$dir"
+  got=$?
+  if [ "$got" -eq "$status" ] && [ "$(finish_status "$dir")" = "$status" ] &&
+     { [ -z "$reason" ] || grep -qF -- "$reason" "$dir/stderr.txt" 2>/dev/null; }; then
+    pass "$name: exit code $status through boinc_finish${reason:+, stderr.txt says why}"
+  else
+    fail "$name: exit code $got (not $status), boinc_finish_called '$(finish_status "$dir")'," \
+      "stderr.txt: $(tr '\n' ' ' <"$dir/stderr.txt" 2>/dev/null)"
+  fi
+  if [ -z "$record" ] && [ -s "$dir/results.jsonl" ]; then fail "$name: a record was written"; fi
+done <<'UNITS'
+missing-field|FermatFactor=36,36,25709300001\n||1|cannot run: The ending value for k (kEnd) was not set
+k-reversed|FermatFactor=36,36,25709340001,25709300001\n||1|cannot run: The ending value for k (kEnd) was not set or less
+misspelt|FermatFactr=36,36,25709300001,25709340001\n||1|cannot run: it does not begin with FermatFactor=
+bad-second-line|FermatFactor=36,36,25709300001,25709340001\nFermatFactor=36,36,9,3\n||1|'FermatFactor=36,36,9,3' cannot run
+blank-lines|\n  \n||1|holds no assignment and results.jsonl no record
+empty-after-record||record|0|
+UNITS
+
+# ---- (e) a person's commands start no client library
+dir=$tmp/commands
+mkdir -p "$dir"
+(cd "$dir" && "$program" --cut 3 FermatFactor=32,40,100,10000000000 >cut.out 2>cut.err)
+status=$?
+left=$(cd "$dir" && ls | grep -v '^cut\.' | paste -sd' ')
+if [ "$status" -eq 0 ] && [ "$(grep -c '^FermatFactor=' "$dir/cut.out")" -ge 3 ] && [ -s "$dir/cut.err" ] && [ -z "$left" ]; then
+  pass "--cut: units on standard output, its notes on standard error, nothing written"
+else
+  fail "--cut: exit code $status, output '$(head -c 300 "$dir/cut.out" | tr '\n' ' ')'," \
+    "notes '$(head -c 300 "$dir/cut.err" | tr '\n' ' ')', files left: ${left:-none}"
+fi
+for command in --help --version; do
+  (cd "$dir" && "$program" "$command" >command.out 2>&1)
+  status=$?
+  left=$(cd "$dir" && ls | grep -v '^c' | paste -sd' ')
+  if [ "$status" -eq 0 ] && [ -s "$dir/command.out" ] && [ -z "$left" ]; then
+    pass "$command: printed, nothing written"
+  else
+    fail "$command: exit code $status, files left: ${left:-none}"
+  fi
+done
 
 if [ "$failures" -ne 0 ]; then
   echo "standalone test: $failures failure(s)"
