@@ -160,11 +160,11 @@ std::vector<std::string> summaries(const std::string& results) {
     return logged;
 }
 
-// A line of 160 exponents of one short batch each, killed at random
+// A line of 96 exponents of one short batch each, killed at random
 // moments: however short its exponents, a restart redoes only those that
 // ended since the last checkpoint asked for (at most three), never the line.
 TEST(KillAndRestart, ALineOfShortExponentsRedoesOnlyWhatEndedSinceTheLastCheckpoint) {
-    const std::string line = "FermatFactor=32,191,1099511627777,1099511627779\n";
+    const std::string line = "FermatFactor=32,127,1099511627777,1099511627779\n";
     ScratchDir reference(false), dir(false);
     writeFile(reference / "worktodo.txt", line);
     ASSERT_EQ(runKalvenor(reference.path()).exitCode, 6);
@@ -179,7 +179,7 @@ TEST(KillAndRestart, ALineOfShortExponentsRedoesOnlyWhatEndedSinceTheLastCheckpo
     int kills = 0;
     for (int round = 0; round < 60 && !readFile(dir / "worktodo.txt").empty(); ++round) {
         const std::vector<std::string> before = summaries(readFile(dir / "results.txt"));
-        const int code = waitOrKill(startChild(child, dir / "console.log"), std::uniform_int_distribution<int>(50, 800)(random));
+        const int code = waitOrKill(startChild(child, dir / "console.log"), std::uniform_int_distribution<int>(30, 400)(random));
         ASSERT_TRUE(code == 128 + SIGKILL || code == 6) << "exit " << code << "\n" << readFile(dir / "console.log");
         kills += code == 128 + SIGKILL;
         const std::vector<std::string> after = summaries(readFile(dir / "results.txt"));
