@@ -41,7 +41,8 @@ ExitCode stoppedBySignal(int signal, const RunState& state) {
 }
 
 // Runs exponent nCurrent over kCurrent..kEnd and logs its summary.
-SieveStatus runExponent(const SieveContext& sieve, const SieveHooks& hooks, LiveProgress& progress, RunState& state) {
+SieveStatus runExponent(const SieveContext& sieve, const SieveHooks& hooks, LiveProgress& progress, RunHost& host,
+                        RunState& state) {
     std::printf("\nTesting for n = %u\n", state.nCurrent);
     std::fflush(stdout);
     state.clockMark = elapsedMilliseconds();
@@ -60,8 +61,16 @@ SieveStatus runExponent(const SieveContext& sieve, const SieveHooks& hooks, Live
 
     // Only now that the summary is logged may the checkpoint move on: a
     // restart then neither repeats this exponent nor throws the range away.
+    // Once the line's minute has passed it is written even where none was
+    // during the exponent, or a line of exponents shorter than a minute
+    // would lose every one of them to a kill.
     state.exponentsDone.push_back({state.nCurrent, state.kTested, state.checksum});
-    advanceCheckpoint(state);
+    const bool due = checkpointDue(state, hooks);
+    advanceCheckpoint(state, due);
+    if (due) {
+        host.checkpointWritten();
+        state.checkpointClock = hooks.clockSeconds();
+    }
     state.kTested = 0;
     state.checksum = 0;
     state.seconds = 0.0;
@@ -137,7 +146,7 @@ AssignmentEnd runAssignment(const WorkContext& context, RunState& state) {
                 writeCheckpoint(state, state.kCurrent);  // the start of the next exponent
                 return {.removal = AssignmentStatus::Ready, .stop = stoppedBySignal(signal, state)};
             }
-            const SieveStatus status = runExponent(sieve, hooks, progress, state);
+            const SieveStatus status = runExponent(sieve, hooks, progress, context.host, state);
             if (status == SieveStatus::Stopped)
                 return {.removal = AssignmentStatus::Ready, .stop = stoppedBySignal(context.stop.requested(), state)};
             if (status != SieveStatus::Done) return {.removal = AssignmentStatus::Ready, .stop = exitCodeOf(status)};

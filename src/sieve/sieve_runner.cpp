@@ -45,6 +45,12 @@ SieveHooks defaultSieveHooks() {
     return {[] { return static_cast<int64_t>(std::time(nullptr)); }, &writeCheckpoint, [] { return 0; }, {}, {}};
 }
 
+bool checkpointDue(const RunState& state, const SieveHooks& hooks) {
+    const int64_t now = hooks.clockSeconds();
+    const bool minutePassed = now > state.checkpointClock.value_or(now) + kCheckpointSeconds;
+    return hooks.checkpointDue ? hooks.checkpointDue(minutePassed) : minutePassed;
+}
+
 SieveStatus runSieve(uint64_t kFirst, uint64_t kEnd, RunState& state, const SieveContext& context,
                      const SieveHooks& hooks) {
     Runtime& runtime = context.runtime;
@@ -189,7 +195,8 @@ SieveStatus runSieve(uint64_t kFirst, uint64_t kEnd, RunState& state, const Siev
     uint64_t submitted = 0, landed = 0;  // batches, in walk order
     uint64_t landedNext = kFirst;        // where the walk goes on after the last landed batch
     bool landedWalkDone = kFirst > kEnd;
-    int64_t checkpointMark = hooks.clockSeconds();
+    // The line's clock, not the exponent's: it goes on from the exponent before.
+    if (!state.checkpointClock) state.checkpointClock = hooks.clockSeconds();
     MultiplierWalk walk(kFirst, kEnd);
     while (true) {
         // Fill the ring; the host prepares the next batch while the device works.
@@ -228,13 +235,12 @@ SieveStatus runSieve(uint64_t kFirst, uint64_t kEnd, RunState& state, const Siev
         ++landed;
         landedNext = f.next;
         landedWalkDone = f.walkDone;
-        // A finished exponent gets no checkpoint: its walk position lies past
-        // kEnd, and the driver moves the checkpoint on after the summary.
+        // A finished exponent gets no checkpoint here: its walk position lies
+        // past kEnd, and the driver records its end after the summary.
         if (hooks.batchLanded) hooks.batchLanded(state, landedWalkDone ? kEnd : landedNext);
-        const bool minutePassed = hooks.clockSeconds() > checkpointMark + kCheckpointSeconds;
-        if (!landedWalkDone && (hooks.checkpointDue ? hooks.checkpointDue(minutePassed) : minutePassed)) {
+        if (!landedWalkDone && checkpointDue(state, hooks)) {
             hooks.checkpoint(state, landedNext);
-            checkpointMark = hooks.clockSeconds();
+            state.checkpointClock = hooks.clockSeconds();
         }
     }
     if (hooks.stopRequested() != 0 && !landedWalkDone) {

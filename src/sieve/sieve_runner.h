@@ -60,6 +60,11 @@ struct SieveHooks {
 // std::time and writeCheckpoint; no stop is ever asked for.
 SieveHooks defaultSieveHooks();
 
+// Whether to save a checkpoint now: more than a minute has passed on the
+// line's checkpoint clock, unless the client's schedule says otherwise. A
+// yes that is acted on restarts the clock (and tells the client).
+bool checkpointDue(const RunState& state, const SieveHooks& hooks);
+
 enum class SieveStatus {
     Done,
     DeviceFailed,      // a batch failed twice; said on standard error

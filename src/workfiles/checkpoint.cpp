@@ -126,9 +126,9 @@ void writeCheckpoint(RunState& state, uint64_t k) {
     std::fflush(stdout);
 }
 
-void advanceCheckpoint(const RunState& state) {
+void advanceCheckpoint(const RunState& state, bool create) {
     struct stat info {};
-    if (::stat(state.paths.checkpoint.c_str(), &info) != 0) return;  // none to bring forward
+    if (!create && ::stat(state.paths.checkpoint.c_str(), &info) != 0) return;  // none to bring forward
     (void)replaceFile(state.paths.checkpoint, formatCheckpoint(state, state.nCurrent + 1, state.kStart, 0, 0.0, uint64_t{0}));
 }
 

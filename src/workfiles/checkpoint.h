@@ -20,9 +20,9 @@ void writeCheckpoint(RunState& state, uint64_t k);
 AssignmentStatus restoreCheckpoint(RunState& state);
 
 // Called when exponent nCurrent has been completed and summarised: if a
-// checkpoint exists, it is replaced by one for the start of the next exponent
-// (nCurrent + 1 at kStart, nothing tested yet), so a restart neither repeats
-// nor throws away finished exponents.
-void advanceCheckpoint(const RunState& state);
+// checkpoint exists, or `create` asks for one, it is replaced by (or is) one
+// for the start of the next exponent (nCurrent + 1 at kStart, nothing tested
+// yet), so a restart neither repeats nor throws away finished exponents.
+void advanceCheckpoint(const RunState& state, bool create = false);
 
 }  // namespace kalvenor

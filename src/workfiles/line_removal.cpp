@@ -29,9 +29,9 @@ AssignmentStatus removeFirstLine(const std::string& path, const std::string& che
     return rewriteWithout(path, {}, text.substr(firstLine(text).size()));
 }
 
-AssignmentStatus removeFinishedLine(const std::string& path, const Assignment& line, const std::string& checkpointPath) {
-    std::remove(checkpointPath.c_str());
+namespace {
 
+AssignmentStatus removeLine(const std::string& path, const Assignment& line) {
     const std::optional<std::string> file = readWorkFile(path);
     if (!file) return AssignmentStatus::Unreadable;
     // Someone may have added or removed lines above it during the run: the
@@ -48,6 +48,17 @@ AssignmentStatus removeFinishedLine(const std::string& path, const Assignment& l
     std::printf("\nThe finished line %.*s is no longer in worktodo.txt; no line was removed.\n",
                 static_cast<int>(finished.size() - 1), finished.c_str());
     return text.empty() ? AssignmentStatus::FileEmpty : AssignmentStatus::Ready;
+}
+
+}  // namespace
+
+AssignmentStatus removeFinishedLine(const std::string& path, const Assignment& line, const std::string& checkpointPath) {
+    // The checkpoint goes after the line, not before: a kill in between
+    // would leave the line without its progress, to be run again from its
+    // start. Left behind, it names the finished line and is dropped as obsolete.
+    const AssignmentStatus status = removeLine(path, line);
+    if (status != AssignmentStatus::WriteFailed && status != AssignmentStatus::Unreadable) std::remove(checkpointPath.c_str());
+    return status;
 }
 
 }  // namespace kalvenor

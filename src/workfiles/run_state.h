@@ -51,6 +51,11 @@ struct RunState {
     // neither loses nor repeats any of it.
     std::vector<ExponentCount> exponentsDone;  // in order
     std::vector<FoundFactor> found;            // up to the walk position, as found
+    // Wall-clock seconds (the sieve's clock) at the line's last checkpoint,
+    // or where its run here began; unset until the first exponent starts.
+    // Kept across the exponents, so that a line of short ones gets its
+    // checkpoint once a minute like a long one.
+    std::optional<int64_t> checkpointClock = std::nullopt;
 };
 
 // The squarings one multiplier takes over exponents nFrom..nTo, n - 1 each:

@@ -7,6 +7,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -18,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "driver/program.h"
 #include "support/test_support.h"
 #include "workfiles/assignment_line.h"
 #include "workfiles/file_replace.h"
@@ -141,6 +143,55 @@ TEST(KillAndRestart, WorkFilesStayWholeAndNoFactorIsLost) {
     }
     // Runs that all end before their kill would pass without testing anything.
     EXPECT_GT(kills, 0);
+}
+
+// A client whose checkpoint schedule comes round at every third question
+// stands in for the minute, which no test can wait for.
+struct EveryThirdAsk final : RunHost {
+    int asked = 0;
+    bool timeToCheckpoint(bool) override { return ++asked % 3 == 0; }
+};
+
+// The exponents whose summaries `results` logs, in order.
+std::vector<std::string> summaries(const std::string& results) {
+    std::vector<std::string> logged;
+    for (size_t at = results.find(": tested "); at != std::string::npos; at = results.find(": tested ", at + 1))
+        logged.push_back(results.substr(results.rfind('\n', at) + 1, at - results.rfind('\n', at) - 1));
+    return logged;
+}
+
+// A line of 96 exponents of one short batch each, killed at random
+// moments: however short its exponents, a restart redoes only those that
+// ended since the last checkpoint asked for (at most three), never the line.
+TEST(KillAndRestart, ALineOfShortExponentsRedoesOnlyWhatEndedSinceTheLastCheckpoint) {
+    const std::string line = "FermatFactor=32,127,1099511627777,1099511627779\n";
+    ScratchDir reference(false), dir(false);
+    writeFile(reference / "worktodo.txt", line);
+    ASSERT_EQ(runKalvenor(reference.path()).exitCode, 6);
+    writeFile(dir / "worktodo.txt", line);
+    const Child child{.dir = dir.path(), .body = [] {
+                          EveryThirdAsk host;
+                          char name[] = "kalvenor";
+                          char* argv[] = {name, nullptr};
+                          return runProgram(1, argv, host);
+                      }};
+    std::mt19937 random(96);
+    int kills = 0;
+    for (int round = 0; round < 60 && !readFile(dir / "worktodo.txt").empty(); ++round) {
+        const std::vector<std::string> before = summaries(readFile(dir / "results.txt"));
+        const int code = waitOrKill(startChild(child, dir / "console.log"), std::uniform_int_distribution<int>(30, 400)(random));
+        ASSERT_TRUE(code == 128 + SIGKILL || code == 6) << "exit " << code << "\n" << readFile(dir / "console.log");
+        kills += code == 128 + SIGKILL;
+        const std::vector<std::string> after = summaries(readFile(dir / "results.txt"));
+        const long redone = std::count_if(after.begin() + static_cast<long>(before.size()), after.end(), [&](const std::string& n) {
+            return std::find(before.begin(), before.end(), n) != before.end();
+        });
+        EXPECT_LE(redone, 3) << "round " << round << " redid the line:\n" << readFile(dir / "results.txt");
+    }
+    const int last = runKalvenor(dir.path()).exitCode;  // 1: nothing was left
+    ASSERT_TRUE(last == 6 || last == 1) << last;
+    EXPECT_EQ(readFile(dir / "results.jsonl"), readFile(reference / "results.jsonl"));
+    EXPECT_GT(kills, 5);
 }
 
 // A run that is acted on while it works, once its console shows `waitFor`:
