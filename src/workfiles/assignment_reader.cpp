@@ -44,7 +44,9 @@ AssignmentStatus readAndSplitAssignment(const std::string& path, RunState& state
         std::string content;
         for (const Assignment& piece : cut.lines) content += formatAssignment(piece);
         content.append(text.substr(line.size()));  // a byte-order mark in front is not carried over
-        if (!replaceFile(path, content)) return AssignmentStatus::WriteFailed;
+        const Replacement replaced = replaceFileIfUnchanged(path, *file, content);
+        if (replaced == Replacement::Failed) return AssignmentStatus::WriteFailed;
+        if (replaced == Replacement::Changed) continue;  // cut what the file holds now
         for (const Assignment& part : cut.untested) {
             const std::string message = untestedMessage(part);
             std::printf("\n%s", message.c_str());

@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "workfiles/work_file_text.h"
+
 namespace kalvenor {
 
 namespace {
@@ -69,12 +71,17 @@ std::string targetOf(const std::string& path) {
 }  // namespace
 
 bool replaceFile(const std::string& linkPath, std::string_view bytes) {
+    return replaceFileIfUnchanged(linkPath, std::nullopt, bytes) == Replacement::Done;
+}
+
+Replacement replaceFileIfUnchanged(const std::string& linkPath, std::optional<std::string_view> before, std::string_view bytes,
+                                   const std::function<void()>& beforeCheck) {
     const std::string path = targetOf(linkPath);
     std::string tempPath;
     const int fd = createTemporary(path, tempPath);
     if (fd < 0) {
         reportFailure(path, "creating", tempPath, errno);
-        return false;
+        return Replacement::Failed;
     }
 
     // Whoever made the file readable only to themselves wants it kept so.
@@ -97,16 +104,26 @@ bool replaceFile(const std::string& linkPath, std::string_view bytes) {
         step = "closing";
         error = errno;
     }
+    if (step == nullptr && before) {
+        // Lines appended while the new content was made and written would
+        // vanish with the rename: the caller reads the file again and retries.
+        if (beforeCheck) beforeCheck();
+        const std::optional<std::string> now = readWholeFile(path);
+        if (now && *now != *before) {
+            ::unlink(tempPath.c_str());
+            return Replacement::Changed;
+        }
+    }
     if (step == nullptr && ::rename(tempPath.c_str(), path.c_str()) != 0) {
         error = errno;
         reportFailure(path, "renaming", tempPath, error);
         ::unlink(tempPath.c_str());
-        return false;
+        return Replacement::Failed;
     }
     if (step != nullptr) {
         reportFailure(path, step, tempPath, error);
         ::unlink(tempPath.c_str());
-        return false;
+        return Replacement::Failed;
     }
 
     // The rename itself is only durable once the directory entry is on disk.
@@ -115,7 +132,7 @@ bool replaceFile(const std::string& linkPath, std::string_view bytes) {
         (void)::fsync(dirFd);
         ::close(dirFd);
     }
-    return true;
+    return Replacement::Done;
 }
 
 }  // namespace kalvenor

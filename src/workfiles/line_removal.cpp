@@ -1,5 +1,6 @@
 #include <cinttypes>
 #include <cstdio>
+#include <optional>
 
 #include "workfiles/assignment_file.h"
 #include "workfiles/checkpoint.h"
@@ -10,28 +11,41 @@ namespace kalvenor {
 
 namespace {
 
-// Replaces the file by `before` and `after` around a line taken out.
-AssignmentStatus rewriteWithout(const std::string& path, std::string_view before, std::string_view after) {
+// What a rewrite that found the file changed under it returns: the caller
+// reads the file again and takes the line out of what it holds now.
+constexpr std::optional<AssignmentStatus> kFileChanged = std::nullopt;
+
+// Replaces the file, read as `file`, by `before` and `after` around a line taken out.
+std::optional<AssignmentStatus> rewriteWithout(const std::string& path, const std::string& file, std::string_view before,
+                                               std::string_view after) {
     const std::string content = std::string(before).append(after);
-    if (!replaceFile(path, content)) return AssignmentStatus::WriteFailed;
+    const Replacement replaced = replaceFileIfUnchanged(path, file, content);
+    if (replaced == Replacement::Changed) return kFileChanged;
+    if (replaced == Replacement::Failed) return AssignmentStatus::WriteFailed;
     return content.empty() ? AssignmentStatus::FileEmpty : AssignmentStatus::Ready;
+}
+
+std::optional<AssignmentStatus> tryRemoveFirstLine(const std::string& path) {
+    const std::optional<std::string> file = readWorkFile(path);
+    if (!file) return AssignmentStatus::Unreadable;
+    if (file->empty()) return AssignmentStatus::FileEmpty;
+    const std::string_view text = std::string_view(*file).substr(byteOrderMarkLength(*file));
+    return rewriteWithout(path, *file, {}, text.substr(firstLine(text).size()));
 }
 
 }  // namespace
 
 AssignmentStatus removeFirstLine(const std::string& path, const std::string& checkpointPath) {
     std::remove(checkpointPath.c_str());  // usually there is none
-
-    const std::optional<std::string> file = readWorkFile(path);
-    if (!file) return AssignmentStatus::Unreadable;
-    if (file->empty()) return AssignmentStatus::FileEmpty;
-    const std::string_view text = std::string_view(*file).substr(byteOrderMarkLength(*file));
-    return rewriteWithout(path, {}, text.substr(firstLine(text).size()));
+    std::optional<AssignmentStatus> status;
+    while (!(status = tryRemoveFirstLine(path))) {
+    }
+    return *status;
 }
 
 namespace {
 
-AssignmentStatus removeLine(const std::string& path, const Assignment& line) {
+std::optional<AssignmentStatus> tryRemoveLine(const std::string& path, const Assignment& line) {
     const std::optional<std::string> file = readWorkFile(path);
     if (!file) return AssignmentStatus::Unreadable;
     // Someone may have added or removed lines above it during the run: the
@@ -41,13 +55,20 @@ AssignmentStatus removeLine(const std::string& path, const Assignment& line) {
         const std::string_view candidate = firstLine(text.substr(at));
         const LineVerdict verdict = checkAssignmentLine(candidate);
         if (verdict.code == AssignmentStatus::Ready && verdict.values == line)
-            return rewriteWithout(path, text.substr(0, at), text.substr(at + candidate.size()));
+            return rewriteWithout(path, *file, text.substr(0, at), text.substr(at + candidate.size()));
         at += candidate.size();
     }
     const std::string finished = formatAssignment(line);
     std::printf("\nThe finished line %.*s is no longer in worktodo.txt; no line was removed.\n",
                 static_cast<int>(finished.size() - 1), finished.c_str());
     return text.empty() ? AssignmentStatus::FileEmpty : AssignmentStatus::Ready;
+}
+
+AssignmentStatus removeLine(const std::string& path, const Assignment& line) {
+    std::optional<AssignmentStatus> status;
+    while (!(status = tryRemoveLine(path, line))) {
+    }
+    return *status;
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "support/test_support.h"
+#include "workfiles/file_replace.h"
 
 namespace kalvenor::testing {
 namespace {
@@ -133,6 +134,24 @@ TEST(NoTruncationInPlace, CutRemovalAndCheckpointMovedOnReplaceTheFileAndFollowL
     EXPECT_EQ(runKalvenor(dir.path()).exitCode, 6);
     EXPECT_TRUE(fs::is_symlink(dir / "worktodo.txt"));
     EXPECT_EQ(readFile(dir / "real" / "worktodo.txt"), "");
+}
+
+// A line appended while worktodo.txt is rewritten (between the read and the
+// rename) must not vanish: the rewrite notices and leaves the file to be read again.
+TEST(NoTruncationInPlace, LineAppendedDuringARewriteIsKept) {
+    const std::string old = "FermatFactor=127,127,3,9\n", added = "FermatFactor=252,252,301,1001\n";
+    for (const auto& [checked, appends, result, left] :
+         {std::tuple{true, false, Replacement::Done, std::string()}, {true, true, Replacement::Changed, old + added},
+          {false, true, Replacement::Done, std::string()}}) {
+        ScratchDir dir(false);
+        writeFile(dir / "worktodo.txt", old);
+        const auto append = [&] { writeFile(dir / "worktodo.txt", readFile(dir / "worktodo.txt") + added); };
+        EXPECT_EQ(replaceFileIfUnchanged(dir / "worktodo.txt", checked ? std::optional<std::string_view>(old) : std::nullopt, "",
+                                         appends ? std::function<void()>(append) : nullptr),
+                  result);
+        EXPECT_EQ(readFile(dir / "worktodo.txt"), left);
+        EXPECT_EQ(strayTemporaries(dir.path()), std::vector<std::string>{});
+    }
 }
 
 }  // namespace
