@@ -1,4 +1,5 @@
 #include "driver/program.h"
+#include "driver/work_directory.h"
 
 #if KALVENOR_WITH_BOINC
 #include "driver/boinc_host.h"
@@ -9,6 +10,7 @@
 // --version, --selftest) never start it: it would take their standard error
 // into stderr.txt and leave its files in the directory they are run in.
 int main(int argc, char** argv) {
+    kalvenor::keepStandardDescriptorsOpen();
     if (!kalvenor::runsWork(argc, argv)) {
         kalvenor::RunHost plain;
         return kalvenor::runProgram(argc, argv, plain);
@@ -22,6 +24,7 @@ int main(int argc, char** argv) {
 }
 #else
 int main(int argc, char** argv) {
+    kalvenor::keepStandardDescriptorsOpen();
     kalvenor::RunHost host;
     return kalvenor::runProgram(argc, argv, host);
 }

@@ -153,6 +153,9 @@ ExitCode run(Options options, RunHost& host) {
     // A file-size limit must turn into a failed write that is reported, not a
     // silent kill in the middle of a rewrite.
     std::signal(SIGXFSZ, SIG_IGN);
+    // Nor may a console that went away (a pager quit, `| head`) cost the
+    // work: the output is lost and the run goes on with its files.
+    std::signal(SIGPIPE, SIG_IGN);
     // Before any other thread exists, so that none of them takes the signals.
     StopSignals stop;
 
@@ -180,7 +183,7 @@ ExitCode run(Options options, RunHost& host) {
     // The self-test reads and writes no work file, so it needs neither.
     DirectoryLock lock;
     if (!options.selftest) {
-        if (const ExitCode locked = lock.acquire(paths.lock); locked != ExitCode::Success) return locked;
+        if (const ExitCode locked = lock.acquire(paths); locked != ExitCode::Success) return locked;
         if (!directoryTakesTheRun(paths)) return ExitCode::WorkFileWriteFailed;
     }
     std::printf("Kalvenor_CUDA version %s\n", kVersionText);
@@ -192,6 +195,7 @@ ExitCode run(Options options, RunHost& host) {
     }
     runtime.setBlockingSync();
     std::fflush(stdout);
+    if (!options.selftest) removeStaleTemporaries(paths);
 
     if (options.selftest) return runSelftest(runtime) ? ExitCode::Success : ExitCode::Stopped;
     return host.judgedEnd(runWork(runtime, device, options, stop, paths, host, threads), paths);

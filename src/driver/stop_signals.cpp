@@ -19,10 +19,20 @@ namespace {
 // enough that a person who sends the signal again soon sees it act.
 constexpr std::chrono::seconds kSameRequest{2};
 
+// A signal ignored when the program started stays ignored: nohup ignores
+// SIGHUP, a shell ignores SIGINT for a job started with &, and either says
+// the run must outlive it. Blocked, an ignored signal would still reach the
+// waiter (Linux queues a blocked signal whatever its disposition), so these
+// are left out. The program itself never ignores them, so the set is the
+// same whenever it is asked for.
 sigset_t stopSignals() {
     sigset_t set;
     sigemptyset(&set);
-    for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&set, s);
+    for (int s : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction current {};
+        if (::sigaction(s, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) continue;
+        sigaddset(&set, s);
+    }
     return set;
 }
 

@@ -3,7 +3,8 @@
 // batch in flight (the sieve saves a checkpoint and returns), and a second
 // one ends the process at once; outside work the first one does. A SIGTERM
 // or SIGHUP repeated within two seconds is the same request: a scheduler's
-// stop can arrive both directly and through the job script.
+// stop can arrive both directly and through the job script. A signal
+// ignored at start (nohup's SIGHUP) is left ignored.
 #pragma once
 
 #include <atomic>

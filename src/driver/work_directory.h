@@ -17,7 +17,9 @@ namespace kalvenor {
 class DirectoryLock {
 public:
     DirectoryLock() = default;
-    DirectoryLock(DirectoryLock&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+    DirectoryLock(DirectoryLock&& other) noexcept : fd_(other.fd_), sharedFd_(other.sharedFd_) {
+        other.fd_ = other.sharedFd_ = -1;
+    }
     DirectoryLock& operator=(DirectoryLock&&) = delete;
     ~DirectoryLock();
 
@@ -27,14 +29,29 @@ public:
     // writes its process id and host into the file, for the message of the
     // next one. `lock` stands for flock(2), for tests of file systems that lack it.
     ExitCode acquire(const std::string& path = kLockPath, int (*lock)(int, int) = ::flock);
+    // The run's lock, and where worktodo.txt is a symbolic link into another
+    // directory, the lock of that directory too: two directories linking to
+    // one file must not both run it.
+    ExitCode acquire(const WorkPaths& paths, int (*lock)(int, int) = ::flock);
 
 private:
     int fd_ = -1;
+    int sharedFd_ = -1;
 };
 
 // Whether a run can write here: a file can be made in the directory, and
 // the logs it appends to, where they exist, are files it may write. Says
 // what is wrong on standard error.
 bool directoryTakesTheRun(const WorkPaths& paths = {});
+
+// Opens /dev/null on whichever of descriptors 0, 1 and 2 is closed
+// (`kalvenor >&-`), before any file is opened: else the first file opened
+// would take the number and the console text would be written into it.
+void keepStandardDescriptorsOpen();
+
+// Removes the temporary files of worktodo.txt and kalvenor.cpt that a run
+// killed while it rewrote them left behind, once the lock is held (no other
+// kalvenor writes them then), and says which.
+void removeStaleTemporaries(const WorkPaths& paths = {});
 
 }  // namespace kalvenor

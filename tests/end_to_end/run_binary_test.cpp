@@ -139,6 +139,16 @@ const RunCase kRuns[] = {
     {.name = "TopWindowRunsBothLevels", .worktodo = "FermatFactor=607,607,8589934401,8589934801\n",
      .out = {"GPU kernel                kalvenor640bit_n576_607\n", "GPU kernel                kalvenor672bit_n576_607\n"},
      .results = {{"Range is complete.", 2}}},
+    // A console that went away (`| head -c1`) costs no work: the run goes on with its files.
+    {.name = "ConsoleReaderGoneMidRun", .worktodo = "FermatFactor=127,127,3,2001\n", .output = Child::Output::ReaderGone,
+     .factors = {kF127}, .results = {"Range is complete. Found 1 factor(s)."}},
+    // `kalvenor >&-`: the console text must not go into the first file opened.
+    {.name = "ClosedStandardOutput", .worktodo = "FermatFactor=127,127,3,2001\n", .output = Child::Output::Closed,
+     .factors = {kF127}, .results = {"Range is complete. Found 1 factor(s)."},
+     .more = [](const fs::path& dir, const ProcessResult&) {
+         EXPECT_TRUE(readFile(dir / "kalvenor.lock").starts_with("pid ")) << readFile(dir / "kalvenor.lock");
+         EXPECT_EQ(countOf(readFile(dir / "kalvenor.lock"), "\n"), 1) << readFile(dir / "kalvenor.lock");
+     }},
     {.name = "SelftestPassesOnTheHostDevice", .worktodo = "FermatFactor=36,36,25709300001,25709340001\n",
      .args = "--device cpu --selftest", .timeoutSeconds = 600, .exitCode = 0,
      .out = {"none: the host device was requested", "Self-test passed: 36 of 36 kernels"}},

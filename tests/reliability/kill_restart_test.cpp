@@ -203,6 +203,7 @@ struct LiveCase {
     std::function<void(int pid, const fs::path& dir)> act;
     int exitCode;
     std::function<void(const fs::path& dir, const std::string& console)> check;
+    std::vector<int> ignoredSignals = {};  // ignored from the start, as under nohup
 };
 
 // About two seconds of work at full speed, with a factor of F28 in its first batch.
@@ -268,6 +269,21 @@ const LiveCase kLiveCases[] = {
          ::kill(third, SIGTERM);
          EXPECT_EQ(waitOrKill(third, 120000), 128 + SIGTERM);
      }},
+    // Under nohup SIGHUP is ignored from the start, and stays so.
+    {"HangUpIgnoredUnderNohup", kLongLine, "Testing for n = 36", [](int pid, const fs::path&) { ::kill(pid, SIGHUP); }, 6,
+     [](const fs::path&, const std::string& console) { EXPECT_EQ(console.find("Signal 1"), std::string::npos) << console; },
+     {SIGHUP}},
+    // A second directory whose worktodo.txt links to the first one's file shares its lock.
+    {"LinkToTheWorkFileOfARunningDirectory", kLongLine, "Testing for n = 36",
+     [](int, const fs::path& dir) {
+         ScratchDir other(false);
+         fs::create_symlink(dir / "worktodo.txt", other / "worktodo.txt");
+         const ProcessResult second = runKalvenor(other.path());
+         EXPECT_EQ(second.exitCode, 9) << second.out << second.err;
+         EXPECT_NE(second.err.find("another kalvenor is working on the file worktodo.txt links to"), std::string::npos) << second.err;
+         EXPECT_FALSE(fs::exists(other / "results.txt"));
+     },
+     6, {}},
     // A line put on top during the run: the finished line goes, the new one runs.
     {"LineAddedOnTopDuringTheRun", kLongLine, "Testing for n = 36",
      [](int, const fs::path& dir) { writeFile(dir / "worktodo.txt", "FermatFactor=127,127,3,9\n" + readFile(dir / "worktodo.txt")); },
@@ -287,7 +303,7 @@ TEST_P(LiveRun, EndsAsItShould) {
     const LiveCase& c = GetParam();
     ScratchDir dir(false);
     writeFile(dir / "worktodo.txt", c.worktodo);
-    const int pid = startChild({.dir = dir.path()}, dir / "console.log");
+    const int pid = startChild({.dir = dir.path(), .ignoredSignals = c.ignoredSignals}, dir / "console.log");
     ASSERT_TRUE(consoleShows(dir / "console.log", c.waitFor)) << readFile(dir / "console.log");
     c.act(pid, dir.path());
     EXPECT_EQ(waitOrKill(pid, 120000), c.exitCode) << readFile(dir / "console.log");

@@ -46,6 +46,23 @@ const RunCase kOddCases[] = {
     {.name = "TopMultiplierResumed", .worktodo = "FermatFactor=64,64,18446744073709551001,18446744073709551615\n",
      .checkpoint = "nCurrent=64\nkCurrent=18446744073709551613\nkTested =5\nseconds =1.00\nfactors =0\n",
      .out = {{"Continue range: n=64-64(64) and k=18446744073709551001-18446744073709551615(18446744073709551613)\n", 1}}},
+    // A crash mid-rewrite leaves the program's temporary files; only those of
+    // a process that is gone are removed, and nothing of another name.
+    {.name = "TemporariesLeftByACrash", .worktodo = "FermatFactor=127,127,3,9\n",
+     .prepare = [](const std::filesystem::path& dir) {
+         for (const char* name : {"worktodo.txt.tmp-99999999-123", "kalvenor.cpt.tmp-99999998-7", "kalvenor.cpt.tmp-1-7",
+                                  "worktodo.txt.tmp-notes", "results.txt.tmp-99999999-1"})
+             writeFile(dir / name, "FermatFactor=252,252,301,1001\n");
+     },
+     .factors = {kF127},
+     .out = {{"\nRemoved worktodo.txt.tmp-99999999-123, left behind by a run that ended while it rewrote worktodo.txt.\n", 1},
+             {"\nRemoved kalvenor.cpt.tmp-99999998-7, left behind", 1}, {"Removed", 2}},
+     .more = [](const std::filesystem::path& dir, const ProcessResult&) {
+         for (const char* name : {"worktodo.txt.tmp-99999999-123", "kalvenor.cpt.tmp-99999998-7"})
+             EXPECT_FALSE(fileExists(dir / name)) << name;
+         for (const char* name : {"kalvenor.cpt.tmp-1-7", "worktodo.txt.tmp-notes", "results.txt.tmp-99999999-1"})
+             EXPECT_TRUE(fileExists(dir / name)) << name;
+     }},
 };
 
 class OddInput : public ::testing::TestWithParam<RunCase> {};

@@ -46,6 +46,9 @@ struct Child {
     int timeoutSeconds = 120;
     bool unprivileged = false;
     std::vector<std::string> environment = {};  // "NAME=value", added to the test's own
+    std::vector<int> ignoredSignals = {};       // ignored from the start, as nohup does with SIGHUP
+    // Standard output: captured, closed (`>&-`), or a pipe whose reader is gone (`| true`).
+    enum class Output { Captured, Closed, ReaderGone } output = Output::Captured;
 };
 
 struct ProcessResult {
@@ -92,6 +95,8 @@ struct RunCase {
     std::optional<std::string> checkpoint = {};  // kalvenor.cpt before the run
     std::string args = {};
     std::vector<std::string> environment = {};  // "NAME=value" for the run
+    Child::Output output = Child::Output::Captured;
+    std::function<void(const std::filesystem::path& dir)> prepare = {};  // more files before the run
     int timeoutSeconds = 120;
     int exitCode = 6;
     // Each is reported exactly once on the console and in factors.txt, which holds no other.
