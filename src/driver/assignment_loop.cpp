@@ -90,6 +90,7 @@ SieveHooks runHooks(const WorkContext& context, LiveProgress& progress) {
         writeCheckpoint(state, k);
         context.host.checkpointWritten();
     };
+    hooks.beforeMessage = [&progress] { progress.clear(); };
     hooks.batchLanded = [&context, &progress](const RunState& state, uint64_t k) {
         context.host.fractionDone(lineFraction(state, k));
         progress.update(state, k);

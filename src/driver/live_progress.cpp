@@ -41,19 +41,22 @@ void LiveProgress::update(const RunState& state, uint64_t k) {
         startK_ = k;
         return;  // a rate needs two batches
     }
-    if (now - lastShown_ < kRefreshMilliseconds || now <= startTime_) return;
+    // Made way for a message: back at once, below it, rather than seconds later.
+    if ((!redraw_ && now - lastShown_ < kRefreshMilliseconds) || now <= startTime_) return;
     const double rate = static_cast<double>(k - startK_) / ((now - startTime_) / 1000.0);
-    std::printf("\r%s\033[K", progressText(state, k, rate).c_str());
-    std::fflush(stdout);
+    std::fprintf(out_, "\r%s\033[K", progressText(state, k, rate).c_str());
+    std::fflush(out_);
     shown_ = true;
+    redraw_ = false;
     lastShown_ = now;
 }
 
 void LiveProgress::clear() {
     if (!shown_) return;
-    std::printf("\r\033[K");
-    std::fflush(stdout);
+    std::fputs("\r\033[K", out_);
+    std::fflush(out_);
     shown_ = false;
+    redraw_ = true;
 }
 
 }  // namespace kalvenor

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 #include "workfiles/run_state.h"
@@ -13,16 +14,20 @@ namespace kalvenor {
 
 class LiveProgress {
 public:
-    explicit LiveProgress(bool enabled) : enabled_(enabled) {}
+    explicit LiveProgress(bool enabled, std::FILE* out = stdout) : enabled_(enabled), out_(out) {}
 
     // After a batch: exponent nCurrent has reached k.
     void update(const RunState& state, uint64_t k);
-    // Erases the status line, so the next message starts on a clean line.
+    // Erases the status line before any other message, so that none starts
+    // after it or has a line of its own erased by it; the next update draws
+    // it again, below the message.
     void clear();
 
 private:
     bool enabled_;
+    std::FILE* out_;
     bool shown_ = false;
+    bool redraw_ = false;
     double lastShown_ = -1e18;  // milliseconds
     uint32_t exponent_ = 0;     // the rate is measured from the first batch of this exponent
     double startTime_ = 0.0;

@@ -96,6 +96,9 @@ SieveStatus runSieve(uint64_t kFirst, uint64_t kEnd, RunState& state, const Siev
         return submitBatch(runtime, b, {settings.kernelIndex, blocks, n, capacity, deviceSieve->offsets(s), f.kSeg, f.seed},
                            queueOf(s));
     };
+    auto makeWay = [&hooks] {
+        if (hooks.beforeMessage) hooks.beforeMessage();
+    };
     // Waits for slot s. A batch whose run failed is run once more rather
     // than counted as tested, its factors would otherwise be lost without a
     // word; a second failure is reported and given up on, and the last
@@ -107,6 +110,7 @@ SieveStatus runSieve(uint64_t kFirst, uint64_t kEnd, RunState& state, const Siev
             if (status.ok() && waited != 0) status = {waited, LaunchStep::Synchronize};
             if (status.ok()) return true;
             if (status.step == LaunchStep::Synchronize) {
+                makeWay();
                 std::printf("\nERROR: %s failed!\n", runtime.waitCall(queueOf(s)).c_str());
                 std::fflush(stdout);
             }
@@ -121,6 +125,7 @@ SieveStatus runSieve(uint64_t kFirst, uint64_t kEnd, RunState& state, const Siev
         const std::string line =
             formatText("n=%" PRIu32 ": device arithmetic fault at k=%" PRIu64 " (kernel %s, device %s): %s\n", n, fault.k,
                        kernel.name, context.deviceName.c_str(), fault.what.c_str());
+        makeWay();
         std::printf("\nERROR: %sNothing from this batch on is counted, and the checkpoint stays where the last batch that "
                     "checked out left it. Run kalvenor --selftest before trusting this device again.\n",
                     line.c_str());
@@ -158,7 +163,10 @@ SieveStatus runSieve(uint64_t kFirst, uint64_t kEnd, RunState& state, const Siev
         if (state.checksum) *state.checksum += launchChecksum(b.hostResult);
         if (found.empty()) return SieveStatus::Done;
         bool written = true;
-        for (uint64_t k : found) written &= reportFactor(k, n, state.paths.factors);
+        for (uint64_t k : found) {
+            makeWay();
+            written &= reportFactor(k, n, state.paths.factors);
+        }
         if (!written) return SieveStatus::FactorNotWritten;
         for (uint64_t k : found) state.found.push_back({n, k});
         state.factors += static_cast<int32_t>(found.size());

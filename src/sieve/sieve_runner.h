@@ -55,6 +55,9 @@ struct SieveHooks {
     // The host's test of the factors the device reports (tests of the walk
     // itself give their own).
     FactorTest isFactor = referenceTest;
+    // Before the walk writes to the console (a factor, an error), so that a
+    // status line can make way (empty: nothing).
+    std::function<void()> beforeMessage = {};
 };
 
 // std::time and writeCheckpoint; no stop is ever asked for.

@@ -3,6 +3,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -93,6 +97,20 @@ TEST(StartUp, LockRefusals) {
         EXPECT_NE(err.find(says), std::string::npos) << err;
         EXPECT_EQ(err.find("another kalvenor") != std::string::npos, code == ExitCode::AnotherInstance) << err;
     }
+    // Two directories whose worktodo.txt link to one file: the second is refused.
+    namespace fs = std::filesystem;
+    testing::ScratchDir shared;
+    for (const char* sub : {"queue", "a", "b"}) fs::create_directory(shared / sub);
+    testing::writeFile(shared / "queue" / "worktodo.txt", "FermatFactor=127,127,3,9\n");
+    DirectoryLock first, second;
+    for (const auto& [sub, lock, code] : {std::tuple{"a", &first, ExitCode::Success}, {"b", &second, ExitCode::AnotherInstance}}) {
+        fs::create_symlink(shared / "queue" / "worktodo.txt", shared / sub / "worktodo.txt");
+        fs::current_path(shared / sub);
+        ::testing::internal::CaptureStderr();
+        EXPECT_EQ(lock->acquire(WorkPaths{}), code) << sub;
+        const std::string err = ::testing::internal::GetCapturedStderr();
+        EXPECT_EQ(err.find("on the file worktodo.txt links to") != std::string::npos, code == ExitCode::AnotherInstance) << err;
+    }
 }
 
 TEST(Options, ParsesEveryOptionAndRejectsTheRest) {
@@ -170,6 +188,21 @@ TEST(LiveProgress, ShareOfTheLineAndTimeLeft) {
     state.nStart = 36, state.nEnd = 37, state.nCurrent = 36, state.kStart = 1, state.kEnd = 10000000;
     // Half of n=36 at 10^6/s: 5 s left of it, and n=37 costs 36/35 of 10 s.
     EXPECT_EQ(progressText(state, 5000001, 1e6), "n=36   24.6% of the line  1e+06 k/s  0m 15s left");
+    // Erased for a message, the status line is back right after it, below it.
+    char* text = nullptr;
+    size_t size = 0;
+    std::FILE* stream = ::open_memstream(&text, &size);
+    LiveProgress on(true, stream);
+    on.update(state, 3);
+    ::usleep(2000);  // a rate needs time to pass
+    on.update(state, 5000001);
+    on.clear();
+    std::fputs("\nmessage\n", stream);
+    on.update(state, 5000003);
+    std::fclose(stream);
+    EXPECT_TRUE(std::regex_match(std::string(text, size), std::regex("\r(n=36 [^\r\n]*)\x1b\\[K\r\x1b\\[K\nmessage\n\r(n=36 [^\r\n]*)\x1b\\[K")))
+        << text;
+    std::free(text);
     // Off a terminal nothing is written, not even the erasing.
     ::testing::internal::CaptureStdout();
     LiveProgress off(false);
