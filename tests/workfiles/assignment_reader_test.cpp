@@ -2,7 +2,9 @@
 // which values, which it refuses with which status and message, and what
 // removeFirstLine leaves of the file and the checkpoint.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <optional>
@@ -202,6 +204,25 @@ TEST(Records, StandOnLinesOfTheirOwnAndEscapeWhatARefusedLineHolds) {
     EXPECT_EQ(readFile("results.jsonl"),
               R"({"edited":1})" "\n"
               R"({"line":"FermatFactor=\"36\"\u0009\\\u00ff\u0000","exponents":[],"factors":[],"status":"refused","reason":"why"})" "\n");
+}
+
+// Killed while the notes of a cut are written (held there by a results.jsonl
+// that is a FIFO nobody writes to), the run leaves worktodo.txt as it was:
+// no part cut away can have lost its note.
+TEST(SplitAssignment, AKillWhileTheNotesAreWrittenFindsTheLineUncut) {
+    testing::ScratchDir dir;
+    const std::string file = "FermatFactor=32,33,4294967000,4294968000\n";
+    writeFile("worktodo.txt", file);
+    ASSERT_EQ(::mkfifo("results.jsonl", 0644), 0);
+    const int pid = testing::startChild({.body = [] {
+                                            RunState state;
+                                            return static_cast<int>(readAssignment("worktodo.txt", state));
+                                        }},
+                                        "child.log");
+    for (int i = 0; i < 1200 && readFile("results.txt").empty(); ++i) ::usleep(50000);
+    EXPECT_EQ(testing::waitOrKill(pid, 0), 128 + SIGKILL);
+    EXPECT_EQ(readFile("worktodo.txt"), file);
+    EXPECT_NE(readFile("results.txt").find("n=32-32, k=4294967000-4294967295: not tested"), std::string::npos);
 }
 
 }  // namespace
