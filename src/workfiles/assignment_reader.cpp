@@ -60,8 +60,9 @@ AssignmentStatus readAndSplitAssignment(const std::string& path, RunState& state
         // Emptied by a cut of this run: every line it took out is noted, as
         // it is when a finished line empties the file.
         if (line.empty()) return rewritten ? AssignmentStatus::FileEmpty : AssignmentStatus::NoAssignment;
-        const LineVerdict verdict = visibleLength(line) > kLineLimit ? LineVerdict{.code = AssignmentStatus::LineTooLong}
-                                                                      : checkAssignmentLine(line);
+        LineVerdict verdict;
+        if (visibleLength(line) > kLineLimit) verdict.code = AssignmentStatus::LineTooLong;
+        else verdict = checkAssignmentLine(line);
         if (verdict.code != AssignmentStatus::Ready) {
             if (verdict.message != nullptr) std::printf("%s", verdict.message);
             if (const std::string why = refusalReason(verdict.code, verdict.message); !why.empty()) {
