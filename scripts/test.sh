@@ -47,6 +47,9 @@ cmake --build "$build" -j "$jobs"
 step "build"
 ctest --test-dir "$build" --output-on-failure -j "$jobs"
 step "tests"
+# The README's multi-GPU recipe hands out every unit --cut prints.
+tests/docs/multi-gpu-recipe-test.sh "$build/kalvenor"
+step "multi-gpu recipe"
 # A real one-node Slurm runs a job array of the program over a known factor;
 # skipped where the Slurm daemons are not installed.
 tests/slurm/array-test.sh "$build/kalvenor"

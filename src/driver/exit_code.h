@@ -6,12 +6,15 @@ namespace kalvenor {
 
 enum class ExitCode : int {
     Success = 0,              // --help, --version, a passing --selftest
-    Stopped = 1,              // no assignment or worktodo.txt, no kernel for the line, a refused
-                              // device, no memory, a failing --selftest
+    Stopped = 1,              // no line in worktodo.txt at the start (nothing done), no
+                              // worktodo.txt, no kernel for the line, a refused device, no
+                              // memory, a failing --selftest
     Usage = 2,                // a bad command line
     DeviceUnusable = 3,       // the CUDA device of --device N (or the one a client assigned)
                               // cannot be used
-    WorkDone = 6,             // the last assignment was completed
+    WorkDone = 6,             // worktodo.txt is empty, and every line this run took out of it
+                              // is in results.txt and results.jsonl (complete, no kernel or
+                              // refused), whatever the order of the lines
     WorkFileWriteFailed = 7,  // worktodo.txt could not be rewritten (the old file is kept), or
                               // the directory does not take the files a run writes
     FactorNotWritten = 8,     // a factor could not be appended to factors.txt

@@ -19,16 +19,25 @@ const char* skipSpace(const char* p) {
 
 // Reads the field behind the next comma from `cursor`. Without a comma the
 // field and all later ones are empty (0) and nothing beyond the line is read.
-NumberRead readNextField(const char*& cursor, unsigned bits) {
+// `notANumber` is set where the field is there but starts with no digit.
+NumberRead readNextField(const char*& cursor, unsigned bits, bool& notANumber) {
     if (cursor == nullptr) return {};
     const char* comma = std::strchr(cursor, ',');
     if (comma == nullptr) {
         cursor = nullptr;
         return {};
     }
-    const NumberRead field = readUnsigned(skipSpace(comma + 1), 10, bits);
+    const char* start = skipSpace(comma + 1);
+    const NumberRead field = readUnsigned(start, 10, bits);
+    notANumber = field.end == start;
     cursor = field.end;
     return field;
+}
+
+LineVerdict refused(LineVerdict verdict, const char* message) {
+    verdict.code = AssignmentStatus::BadValues;
+    verdict.message = message;
+    return verdict;
 }
 
 }  // namespace
@@ -49,37 +58,30 @@ LineVerdict checkAssignmentLine(std::string_view line) {
         return verdict;
     }
 
+    // A field that is there but holds no number is named as such: read as
+    // 0 it would be blamed on a range it never tried to give.
     Assignment& a = verdict.values;
-    const NumberRead nStart = readUnsigned(skipSpace(p + keywordLength), 10, 32);
+    bool notANumber[4] = {};
+    const char* nStartText = skipSpace(p + keywordLength);
+    const NumberRead nStart = readUnsigned(nStartText, 10, 32);
+    notANumber[0] = nStart.end == nStartText;
     const char* cursor = nStart.end;
     a.nStart = static_cast<uint32_t>(nStart.value);
-    const NumberRead nEnd = readNextField(cursor, 32);
+    const NumberRead nEnd = readNextField(cursor, 32, notANumber[1]);
     a.nEnd = static_cast<uint32_t>(nEnd.value);
-    if (a.nStart < kMinExponent || a.nEnd > kMaxExponent || nStart.negative || nEnd.negative) {
-        verdict.code = AssignmentStatus::BadValues;
-        verdict.message = kNRangeMessage;
-        return verdict;
-    }
-    if (a.nEnd < a.nStart) {
-        verdict.code = AssignmentStatus::BadValues;
-        verdict.message = kNEndMessage;
-        return verdict;
-    }
-
-    const NumberRead kStart = readNextField(cursor, 64);
-    const NumberRead kEnd = readNextField(cursor, 64);
+    const NumberRead kStart = readNextField(cursor, 64, notANumber[2]);
+    const NumberRead kEnd = readNextField(cursor, 64, notANumber[3]);
     a.kStart = kStart.value;
     a.kEnd = kEnd.value;
-    if (a.kStart < 2 || kStart.overflow || kEnd.overflow || kStart.negative || kEnd.negative) {
-        verdict.code = AssignmentStatus::BadValues;
-        verdict.message = kKRangeMessage;
-        return verdict;
-    }
-    if (a.kEnd < a.kStart || (a.kEnd == a.kStart && a.kStart % 2 == 0)) {
-        verdict.code = AssignmentStatus::BadValues;
-        verdict.message = kKEndMessage;
-        return verdict;
-    }
+    for (int field = 0; field < 4; ++field)
+        if (notANumber[field]) return refused(verdict, kNotANumberMessages[field]);
+    if (a.nStart < kMinExponent || a.nEnd > kMaxExponent || nStart.negative || nEnd.negative)
+        return refused(verdict, kNRangeMessage);
+    if (a.nEnd < a.nStart) return refused(verdict, kNEndMessage);
+    if (a.kStart < 2 || kStart.overflow || kEnd.overflow || kStart.negative || kEnd.negative)
+        return refused(verdict, kKRangeMessage);
+    if (a.kEnd == a.kStart && a.kStart % 2 == 0) return refused(verdict, kNoOddMessage);
+    if (a.kEnd < a.kStart) return refused(verdict, kKEndMessage);
     if (cursor != nullptr && *skipSpace(cursor) != '\0') {  // a comment, a fifth number, a unit...
         verdict.code = AssignmentStatus::BadValues;
         verdict.message = kTrailingTextMessage;

@@ -29,6 +29,14 @@ inline constexpr const char* kKRangeMessage =
     "\nThe values of k must be in the range from kMin = 3 to kMax = 2^64-1.\n";
 inline constexpr const char* kKEndMessage =
     "\nThe ending value for k (kEnd) was not set or less than the starting value of k (kStart).\n";
+inline constexpr const char* kNoOddMessage =
+    "\nThe range of k holds no odd multiplier (kStart = kEnd is even), and only odd k are tested.\n";
+inline constexpr const char* kNotANumberMessages[] = {
+    "\nThe starting value of n (nStart) is missing or not a number.\n",
+    "\nThe ending value of n (nEnd) is missing or not a number.\n",
+    "\nThe starting value of k (kStart) is missing or not a number.\n",
+    "\nThe ending value of k (kEnd) is missing or not a number.\n",
+};
 inline constexpr const char* kTrailingTextMessage = "\nThe line goes on after the ending value for k (kEnd).\n";
 
 struct LineVerdict {

@@ -26,6 +26,20 @@ std::string lineText(const Assignment& line) {
     return text;
 }
 
+// A refused line may hold anything: quotes, control characters, bytes of no
+// valid UTF-8. Every byte outside printable ASCII is escaped, so the record
+// stays one line of valid JSON whatever the line held.
+std::string jsonText(std::string_view text) {
+    std::string out;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') out += {'\\', c};
+        else if (byte < 0x20 || byte >= 0x7f) out += formatText("\\u%04x", byte);
+        else out += c;
+    }
+    return out;
+}
+
 }  // namespace
 
 std::string completeRecord(const RunState& state, const SieveUsed& sieve) {
@@ -51,6 +65,11 @@ std::string completeRecord(const RunState& state, const SieveUsed& sieve) {
                       lineText(state.line).c_str(), sieve.primeCount, exponents.c_str(), factors.c_str());
 }
 
+std::string refusedRecord(std::string_view line, std::string_view reason) {
+    return formatText("{\"line\":\"%s\",\"exponents\":[],\"factors\":[],\"status\":\"refused\",\"reason\":\"%s\"}\n",
+                      jsonText(line).c_str(), jsonText(reason).c_str());
+}
+
 std::string noKernelRecord(const Assignment& part) {
     return formatText("{\"line\":\"%s\",\"exponents\":[],\"factors\":[],\"status\":\"no kernel\"}\n",
                       lineText(part).c_str());
@@ -58,17 +77,23 @@ std::string noKernelRecord(const Assignment& part) {
 
 bool appendRecord(const std::string& path, const std::string& record) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    bool unterminated = false;
     if (fd >= 0) {
         struct stat info {};
         std::string tail(record.size(), '\0');
-        const bool repeated = ::fstat(fd, &info) == 0 && info.st_size >= static_cast<off_t>(record.size()) &&
+        const bool sized = ::fstat(fd, &info) == 0;
+        const bool repeated = sized && info.st_size >= static_cast<off_t>(record.size()) &&
                               ::pread(fd, tail.data(), tail.size(), info.st_size - static_cast<off_t>(record.size())) ==
                                   static_cast<ssize_t>(tail.size()) &&
                               tail == record;
+        // A file edited by hand may end without its newline: the record
+        // glued onto that line would spoil both, and the check above.
+        char last = '\n';
+        unterminated = !repeated && sized && info.st_size > 0 && ::pread(fd, &last, 1, info.st_size - 1) == 1 && last != '\n';
         ::close(fd);
         if (repeated) return true;
     }
-    return appendToLog(path, record);
+    return appendToLog(path, unterminated ? "\n" + record : record);
 }
 
 }  // namespace kalvenor

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "workfiles/assignment_line.h"
 #include "workfiles/run_state.h"
@@ -34,8 +35,15 @@ std::string completeRecord(const RunState& state, const SieveUsed& sieve);
 // The record of a part of a line that no kernel serves, which the run drops.
 std::string noKernelRecord(const Assignment& part);
 
-// Appends `record` to `path` unless the file already ends with it: a run
-// killed between the record and the removal of its line writes it once.
+// The record of a line the run refused and removed: its text as it stood
+// (without the newline) and why, e.g.
+// {"line":"FermatFactor=36,36,3,1000000000x","exponents":[],"factors":[],
+//  "status":"refused","reason":"The line goes on after the ending value for k (kEnd)."}
+std::string refusedRecord(std::string_view line, std::string_view reason);
+
+// Appends `record` (one or more lines) to `path` unless the file already
+// ends with it: a run killed between the record and the removal of its line
+// writes it once. A last line without its newline gets one first.
 bool appendRecord(const std::string& path, const std::string& record);
 
 }  // namespace kalvenor

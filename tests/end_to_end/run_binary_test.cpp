@@ -57,7 +57,21 @@ const RunCase kRuns[] = {
      .out = {"\nRemoved a line that does not begin with FermatFactor= (case-sensitive).\n",
              "\nThe values of n must be in the range from nMin = 32 to nMax = 607.\n"
              "\nRemoved a line with incorrect start or end values of k or n.\n",
-             "\nThe ending value for k (kEnd) was not set or less than the starting value of k (kStart).\n"}},
+             "\nThe ending value for k (kEnd) was not set or less than the starting value of k (kStart).\n"},
+     .results = {{"Refused the line ", 3}, "Refused the line FermatFactor=31,40,3,5: The values of n must be in the range"}},
+    // A refused line is noted with its text and reason where a finished one would be.
+    {.name = "MistypedLineIsRefusedAndNoted", .worktodo = "FermatFactor=36,36,3,1000000000x\n",
+     .out = {"\nThe line goes on after the ending value for k (kEnd).\n"},
+     .results = {"Refused the line FermatFactor=36,36,3,1000000000x: The line goes on after the ending value for k (kEnd).\n"},
+     .more = [](const fs::path& dir, const ProcessResult&) {
+         EXPECT_EQ(readFile(dir / "results.jsonl"),
+                   "{\"line\":\"FermatFactor=36,36,3,1000000000x\",\"exponents\":[],\"factors\":[],\"status\":\"refused\","
+                   "\"reason\":\"The line goes on after the ending value for k (kEnd).\"}\n");
+     }},
+    // The exit code says how the file ended, not in which order its lines came.
+    {.name = "FinishedLineThenLineWithoutKernel", .worktodo = "FermatFactor=127,127,3,9\nFermatFactor=36,37,3,1001\n",
+     .factors = {kF127}, .out = {"\nNo more assignments found in worktodo file. Work is done.\n"},
+     .results = {"n=36-37, k=3-1001: not tested, no kernel for P below 2^64\n"}},
     {.name = "HandWrittenCheckpointContinuesWithoutStartingAgain",
      .worktodo = "FermatFactor=60,62,4294967297,4294977297\n",
      .checkpoint = "nCurrent=61\nkCurrent=4294970001\nkTested =100\nseconds =5.00\nfactors =0\n",
@@ -135,6 +149,8 @@ const RunCase kRuns[] = {
      }},
     {.name = "CutRefusesALineItWouldNotRun", .args = "--cut 3 36,35,5,7", .exitCode = 2, .out = {{"", kWhole}},
      .err = {"kalvenor: '36,35,5,7' is not an assignment line"}},
+    {.name = "CutNamesTheFieldThatIsNoNumber", .args = "--cut 3 Foo=36,36,3,100", .exitCode = 2, .out = {{"", kWhole}},
+     .err = {"\nThe starting value of n (nStart) is missing or not a number.\n"}},
     // Up to 2^64-1 at n = 607: the upper level of the last window runs too.
     {.name = "TopWindowRunsBothLevels", .worktodo = "FermatFactor=607,607,8589934401,8589934801\n",
      .out = {"GPU kernel                kalvenor640bit_n576_607\n", "GPU kernel                kalvenor672bit_n576_607\n"},

@@ -37,6 +37,7 @@ const std::vector<Assignment> kAssignments = {
     {74, 74, 76400001, 76500001},        // 76432329*2^74+1
     {252, 252, 301, 1001},               // 403*2^252+1
     {40, 40, 18446744073709551001u, 18446744073709551615u},
+    {32, 33, 4294967000, 4294968000},  // its part no kernel serves is noted before the cut
 };
 
 const std::string kOriginalFile = [] {

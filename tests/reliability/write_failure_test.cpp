@@ -39,6 +39,7 @@ struct FullDiskCase {
     bool worktodoKept;    // else it is expected to be empty at the end
     std::function<void(const fs::path&)> prepare = {};  // the directory before the run
     bool unprivileged = false;                          // run as nobody when root, whom permissions do not stop
+    std::string records = {};                           // results.jsonl afterwards, when it matters
 };
 
 // A remainder longer than the limit makes every rewrite of worktodo.txt fail,
@@ -49,6 +50,9 @@ const std::string kLongRemainder = [] {
     return text;
 }();
 const std::string kFullFile(4096, '#');
+const auto kFullRecords = [](const fs::path& dir) { writeFile(dir / "results.jsonl", std::string(4095, '#') + "\n"); };
+const std::string kNoKernel32 =
+    "{\"line\":\"FermatFactor=32,32,4294967000,4294967295\",\"exponents\":[],\"factors\":[],\"status\":\"no kernel\"}\n";
 
 const FullDiskCase kFullDiskCases[] = {
     {"CutOfTheFirstLine", "FermatFactor=62,65,8589934593,8589936593\n" + kLongRemainder, "", "", 0, 7,
@@ -67,6 +71,14 @@ const FullDiskCase kFullDiskCases[] = {
      {{"", kWhole}}, true, [](const fs::path& dir) { fs::permissions(dir, fs::perms::owner_all | fs::perms::group_read |
                                                                    fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec); },
      true},
+    // What leaves worktodo.txt unrun is noted first: a record that cannot be
+    // written keeps the line, and a rewrite that fails finds the notes written.
+    {"NoKernelRecordFull", "FermatFactor=36,37,3,1001\nFermatFactor=127,127,3,9\n", "", "", 4096, 7,
+     {"Can't write results.jsonl", "File too large", "the line stays"}, {}, true, kFullRecords},
+    {"RefusedRecordFull", "FermatFactor=36,36,3,1000000000x\n", "", "", 4096, 7,
+     {"Can't write results.jsonl", "File too large", "the line stays"}, {}, true, kFullRecords},
+    {"CutAfterItsNotes", "FermatFactor=32,33,4294967000,4294968000\n" + kLongRemainder, "", "", 1024, 7,
+     {"Can't rewrite worktodo.txt", "File too large"}, {"not tested, no kernel"}, true, {}, false, kNoKernel32},
     {"ResultsFileFull", "FermatFactor=127,127,3,9\n", "", kFullFile, 4096, 6,
      {"Can't write results.txt", "File too large"}, {kFactor127}, false},
 };
@@ -93,6 +105,7 @@ TEST_P(FullDisk, SaysWhatFailedAndKeepsTheOldFiles) {
     if (!c.factors.empty()) { EXPECT_EQ(readFile(dir / "factors.txt"), c.factors); }
     if (!c.results.empty()) { EXPECT_EQ(readFile(dir / "results.txt"), c.results); }
     EXPECT_EQ(strayTemporaries(dir.path()), std::vector<std::string>{});
+    if (!c.records.empty()) { EXPECT_EQ(readFile(dir / "results.jsonl"), c.records); }
 }
 
 INSTANTIATE_TEST_SUITE_P(Writes, FullDisk, ::testing::ValuesIn(kFullDiskCases), kCaseName);

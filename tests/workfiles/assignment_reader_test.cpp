@@ -2,7 +2,9 @@
 // which values, which it refuses with which status and message, and what
 // removeFirstLine leaves of the file and the checkpoint.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <optional>
@@ -11,6 +13,7 @@
 
 #include "workfile_helpers.h"
 #include "workfiles/checkpoint.h"
+#include "workfiles/result_record.h"
 
 namespace kalvenor {
 namespace {
@@ -57,7 +60,11 @@ TEST(ReadAssignment, JudgesTheFirstLine) {
         {"kStart 1", "FermatFactor=63,63,1,5\n", kBad, kK},
         {"kEnd 2^64", "FermatFactor=63,63,3,18446744073709551616\n", kBad, kK},
         {"kEnd below kStart", "FermatFactor=63,63,9,7\n", kBad, kKEnd},
-        {"a single even multiplier", "FermatFactor=63,63,8,8\n", kBad, kKEnd},
+        {"a single even multiplier", "FermatFactor=63,63,8,8\n", kBad, kNoOddMessage},
+        {"a word for nStart", "FermatFactor=Foo=36,36,3,100\n", kBad, kNotANumberMessages[0]},
+        {"a word for nEnd", "FermatFactor=36,x36,3,100\n", kBad, kNotANumberMessages[1]},
+        {"a word for kStart", "FermatFactor=36,36,three,100\n", kBad, kNotANumberMessages[2]},
+        {"a word for kEnd, nEnd too small", "FermatFactor=36,35,3,-\n", kBad, kNotANumberMessages[3]},
         {"even kStart raised", "FermatFactor=127,127,2,3\n", kReady, "", {127, 127, 2, 3}},
         {"kEnd 2^64-1", "FermatFactor=96,96,4294967297,18446744073709551615\n", kReady, "", {96, 96, 4294967297u, UINT64_MAX}},
         {"byte-order mark", "\xEF\xBB\xBF" "FermatFactor=63,63,3,3\n", kReady, "", {63, 63, 3, 3}},
@@ -65,7 +72,7 @@ TEST(ReadAssignment, JudgesTheFirstLine) {
         {"NUL after kEnd", "FermatFactor=63,63,3,5\0,9\n"s, kReady, "", {63, 63, 3, 5}},
         {"NUL before the commas", "FermatFactor=63\0,63,3,5\n"s, kBad, kNEnd},
         {"NUL first", "\0FermatFactor=63,63,3,5\n"s, kNoKey, ""},
-        {"98 characters", "FermatFactor=63,63,3," + std::string(77, ' ') + "\n", kBad, kKEnd},
+        {"98 characters", "FermatFactor=63,63,3," + std::string(77, ' ') + "\n", kBad, kNotANumberMessages[3]},
         {"99 characters", "FermatFactor=63,63,3,5" + std::string(77, ' ') + "\nnext\n", AssignmentStatus::LineTooLong, ""},
         {"kEnd of 300 digits", "FermatFactor=63,63,3," + std::string(300, '9') + "\n", AssignmentStatus::LineTooLong, ""},
         {"leading zeros", "FermatFactor=" + std::string(60, '0') + "63,63,3,3\n", kReady, "", {63, 63, 3, 3}},
@@ -74,7 +81,7 @@ TEST(ReadAssignment, JudgesTheFirstLine) {
         {"negative kStart", "FermatFactor=63,63,-3,5\n", kBad, kK},
         {"negative kEnd", "FermatFactor=36,36,25709300001,-1\n", kBad, kK},
         // Nothing a kernel serves: named, and the line goes; the next one is read.
-        {"no kernel at all", "FermatFactor=32,32,3,3\n", AssignmentStatus::NoAssignment, untested32, {}, ""},
+        {"no kernel at all", "FermatFactor=32,32,3,3\n", AssignmentStatus::FileEmpty, untested32, {}, ""},
         {"no kernel, then a line", "FermatFactor=32,32,3,3\nFermatFactor=63,63,3,3\n", kReady, untested32, {63, 63, 3, 3},
          "FermatFactor=63,63,3,3\n"},
         // 2^64-1 reaches 2^33 (kHigh) at n = 63: a lower and an upper line.
@@ -89,6 +96,9 @@ TEST(ReadAssignment, JudgesTheFirstLine) {
         const std::string output = testing::readAssignmentOf(c.file, state, status);
         EXPECT_EQ(status, c.status);
         EXPECT_EQ(readFile("worktodo.txt"), c.after.value_or(c.file)) << "a refused line is never repaired";
+        const bool refused = c.status == kBad || c.status == kNoKey || c.status == AssignmentStatus::LineTooLong;
+        EXPECT_EQ(testing::countOf(readFile("results.jsonl"), "\"status\":\"refused\""), refused ? 1 : 0);
+        EXPECT_EQ(testing::countOf(readFile("results.txt"), "Refused the line "), refused ? 1 : 0);
         if (c.status != kReady) {
             EXPECT_EQ(output, c.output);
             continue;
@@ -180,6 +190,39 @@ TEST(RemoveFirstLine, FailsSafelyAndKeepsPermissions) {
     ::testing::internal::CaptureStderr();
     EXPECT_EQ(readAssignment("worktodo.txt", state), AssignmentStatus::Unreadable);
     EXPECT_NE(::testing::internal::GetCapturedStderr().find("larger than 64 MiB"), std::string::npos);
+}
+
+// A record is a line of its own even where the file was left without its
+// last newline, and is written once; whatever a refused line holds, its
+// record stays one line of valid JSON.
+TEST(Records, StandOnLinesOfTheirOwnAndEscapeWhatARefusedLineHolds) {
+    testing::ScratchDir dir;
+    writeFile("results.jsonl", "{\"edited\":1}");
+    const std::string record = refusedRecord("FermatFactor=\"36\"\t\\\xff\0"s, "why");
+    ASSERT_TRUE(appendRecord("results.jsonl", record));
+    ASSERT_TRUE(appendRecord("results.jsonl", record));
+    EXPECT_EQ(readFile("results.jsonl"),
+              R"({"edited":1})" "\n"
+              R"({"line":"FermatFactor=\"36\"\u0009\\\u00ff\u0000","exponents":[],"factors":[],"status":"refused","reason":"why"})" "\n");
+}
+
+// Killed while the notes of a cut are written (held there by a results.jsonl
+// that is a FIFO nobody writes to), the run leaves worktodo.txt as it was:
+// no part cut away can have lost its note.
+TEST(SplitAssignment, AKillWhileTheNotesAreWrittenFindsTheLineUncut) {
+    testing::ScratchDir dir;
+    const std::string file = "FermatFactor=32,33,4294967000,4294968000\n";
+    writeFile("worktodo.txt", file);
+    ASSERT_EQ(::mkfifo("results.jsonl", 0644), 0);
+    const int pid = testing::startChild({.body = [] {
+                                            RunState state;
+                                            return static_cast<int>(readAssignment("worktodo.txt", state));
+                                        }},
+                                        "child.log");
+    for (int i = 0; i < 1200 && readFile("results.txt").empty(); ++i) ::usleep(50000);
+    EXPECT_EQ(testing::waitOrKill(pid, 0), 128 + SIGKILL);
+    EXPECT_EQ(readFile("worktodo.txt"), file);
+    EXPECT_NE(readFile("results.txt").find("n=32-32, k=4294967000-4294967295: not tested"), std::string::npos);
 }
 
 }  // namespace
