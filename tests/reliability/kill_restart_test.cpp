@@ -81,7 +81,7 @@ const std::regex kCheckpointFormat(
     "nCurrent=([0-9]+)\nkCurrent=([0-9]+)\nkTested =([0-9]+)\nseconds =(-?[0-9]+\\.[0-9][0-9])\nfactors =(-?[0-9]+)\n"
     "line    =FermatFactor=[0-9]+,[0-9]+,[0-9]+,[0-9]+\n"
     "tested  =([0-9]+:[0-9]+( [0-9]+:[0-9]+)*)?\nfound   =([0-9]+:[0-9]+( [0-9]+:[0-9]+)*)?\n"
-    "checksum=[0-9a-f]{16}\nsums    =([0-9]+:[0-9a-f]{16}( [0-9]+:[0-9a-f]{16})*)?\n");
+    "checksum=[0-9a-f]{16}\nsums    =([0-9]+:[0-9a-f]{16}( [0-9]+:[0-9a-f]{16})*)?\nsieve   =[0-9]+\n");
 
 // Every "!!! Found factor ...\n" entry of a factors.txt, once each.
 std::set<std::string> factorEntries(const std::string& factors) {

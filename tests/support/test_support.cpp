@@ -186,6 +186,7 @@ void expectRun(const RunCase& c) {
     ScratchDir dir(false);
     if (c.worktodo) writeFile(dir / "worktodo.txt", *c.worktodo);
     if (c.checkpoint) writeFile(dir / "kalvenor.cpt", *c.checkpoint);
+    for (const auto& [name, bytes] : c.files) writeFile(dir / name, bytes);
     const auto before = filesIn(dir.path());
     const ProcessResult run = runKalvenor(dir.path(), c.args, c.timeoutSeconds, c.environment);
     ASSERT_EQ(run.exitCode, c.exitCode) << run.out << run.err;
@@ -201,6 +202,8 @@ void expectRun(const RunCase& c) {
     if (c.exitCode == 6) {
         EXPECT_EQ(readFile(dir / "worktodo.txt"), "");
         EXPECT_FALSE(fileExists(dir / "kalvenor.cpt"));
+        for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+            EXPECT_FALSE(entry.path().extension() == ".cpt") << entry.path();
     } else {
         EXPECT_EQ(filesIn(dir.path()), before);
     }
