@@ -39,13 +39,17 @@ std::string formatCheckpoint(const RunState& state, uint32_t nCurrent, uint64_t 
         if (e.checksum) sums += formatText(" %" PRIu32 ":%016" PRIx64, e.n, *e.checksum);
     }
     for (const FoundFactor& f : state.found) found += formatText(" %" PRIu32 ":%" PRIu64, f.n, f.k);
+    // Taken up from an older version's file, the line knows the exponents
+    // done only from here: said, so that no other gap passes for this one.
+    const uint32_t firstKnown = state.exponentsDone.empty() ? nCurrent : state.exponentsDone.front().n;
     return formatText("nCurrent=%" PRIu32 "\nkCurrent=%" PRIu64 "\nkTested =%" PRIu64
                       "\nseconds =%.2f\nfactors =%d\nline    =%stested  =%s\nfound   =%s\n",
                       nCurrent, kCurrent, kTested, seconds, state.factors, line.c_str(), tested.c_str() + !tested.empty(),
                       found.c_str() + !found.empty()) +
            (checksum ? formatText("checksum=%016" PRIx64 "\n", *checksum) : std::string()) +
            formatText("sums    =%s\n", sums.c_str() + !sums.empty()) +
-           (state.sievePrimes ? formatText("sieve   =%" PRIu32 "\n", *state.sievePrimes) : std::string());
+           (state.sievePrimes ? formatText("sieve   =%" PRIu32 "\n", *state.sievePrimes) : std::string()) +
+           (firstKnown > state.nStart ? formatText("from    =%" PRIu32 "\n", firstKnown) : std::string());
 }
 
 // "36:1234 37:99": pairs of a 32-bit number and a 64-bit one, the second
@@ -74,7 +78,7 @@ struct CheckpointValues {
     std::optional<uint32_t> nCurrent;
     std::optional<uint64_t> kCurrent, kTested, factors;
     std::optional<double> seconds;
-    std::optional<uint64_t> sieve;
+    std::optional<uint64_t> sieve, from;
     std::optional<std::string> line, tested, found, checksum, sums;
     bool sound = true;  // no negative value, which no run writes
 };
@@ -101,6 +105,7 @@ void readCheckpointLine(std::string_view line, CheckpointValues& values) {
     else if (key == "checksum") values.checksum = value.substr(0, visibleLength(value));
     else if (key == "sums    ") values.sums = value.substr(0, visibleLength(value));
     else if (key == "sieve   ") values.sieve = number(64);
+    else if (key == "from    ") values.from = number(32);
 }
 
 // The running checksum as the file writes it, 16 hexadecimal digits.
@@ -251,7 +256,7 @@ AssignmentStatus restoreCheckpoint(RunState& state) {
             std::printf("\nThe checkpoint belongs to another line (%s).\n", values.line->c_str());
             return AssignmentStatus::CheckpointMismatch;
         }
-    } else if (values.tested || values.found || values.sums || values.checksum || values.sieve) {
+    } else if (values.tested || values.found || values.sums || values.checksum || values.sieve || values.from) {
         return unwritten("the record's tallies without the line they belong to");
     }
     const bool nInside = state.nCurrent >= state.nStart && state.nCurrent <= state.nEnd;
@@ -291,7 +296,8 @@ AssignmentStatus restoreCheckpoint(RunState& state) {
     // one a factor. A run taken up from a file of an older version, which
     // kept neither, knows only the exponents and factors since: those end
     // at nCurrent - 1, and the factors are no more than the count. A file
-    // that lists exponents lists every one from nStart.
+    // that lists exponents lists every one from nStart, or from the one
+    // its `from` names.
     state.exponentsDone.clear();
     state.found.clear();
     bool tallied = true;
@@ -303,7 +309,9 @@ AssignmentStatus restoreCheckpoint(RunState& state) {
             tallied = (*pairs)[i].first == first + i && (*pairs)[i].second <= oddInRange;
             state.exponentsDone.push_back({(*pairs)[i].first, (*pairs)[i].second, std::nullopt});
         }
-        if (tallied && first != state.nStart) return unwritten("an exponent missing from the tested ones");
+        const bool fromFits = !values.from || (*values.from > state.nStart && *values.from <= state.nCurrent);
+        if (tallied && (first != (values.from ? *values.from : state.nStart) || !fromFits))
+            return unwritten("an exponent missing from the tested ones");
     }
     // Checksums: of the exponents done, those the file names; of nCurrent,
     // the running one, or 0 before its first batch. A file of an older

@@ -94,6 +94,11 @@ TEST(RestoreCheckpoint, DecidesHowTheRangeGoesOn) {
         {"a factor past the walk", cpt(94, 1421, 5, "61.50", 1, kFactorRange) + "tested  =93:40\nfound   =94:1421\n", kMismatch,
          kUnwritten, {}, kFactorRange},
         {"more factors than counted", cpt(94, 501, 5, "61.50", 1, kRange) + kept, kMismatch, kUnwritten},
+        // Taken up from an older version's file: only what came since is known, and said.
+        {"tallies since an older file", cpt(95, 501, 5, "61.50", 3, kRange) + "tested  =94:7\nfrom    =94\n", kReady,
+         continuing(95, 501), {95, 501, 5, 61.5, 3}, kRange, {{{94, 7, std::nullopt}}, {}}},
+        {"from an exponent not done", cpt(95, 501, 5, "61.50", 3, kRange) + "tested  =\nfrom    =96\n", kMismatch,
+         unwritten("an exponent missing from the tested ones")},
         {"an exponent missing from the tested ones", cpt(95, 501, 5, "61.50", 0, kRange) + "tested  =94:7\n", kMismatch,
          unwritten("an exponent missing from the tested ones")},
         {"even kCurrent", cpt(94, 500, 5, "61.50", 2), kMismatch, kUnwritten},
@@ -209,6 +214,7 @@ TEST(RestoreCheckpoint, TakesUpTheChecksumsItWrote) {
     RunState written = runningState();
     written.line = {93, 95, 11, 1001};
     written.found.clear();
+    written.kTested = 50;  // of the 50 odd multipliers from 11 to 111
     testing::capturedStdout([&] { writeCheckpoint(written, 111); });
     RunState state;
     AssignmentStatus status = AssignmentStatus::Unreadable;
