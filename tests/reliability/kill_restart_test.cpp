@@ -203,6 +203,7 @@ struct LiveCase {
     std::function<void(int pid, const fs::path& dir)> act;
     int exitCode;
     std::function<void(const fs::path& dir, const std::string& console)> check;
+    std::vector<std::string> args = {};
 };
 
 // About two seconds of work at full speed, with a factor of F28 in its first batch.
@@ -268,6 +269,22 @@ const LiveCase kLiveCases[] = {
          ::kill(third, SIGTERM);
          EXPECT_EQ(waitOrKill(third, 120000), 128 + SIGTERM);
      }},
+    // Stopped at one sieve depth and taken up without the option: the line
+    // keeps its depth, and its record is that of an uninterrupted run.
+    {"ResumeWithoutTheSieveOptionKeepsTheDepth", kLongLine, "Testing for n = 36", [](int pid, const fs::path&) { ::kill(pid, SIGTERM); },
+     128 + SIGTERM,
+     [](const fs::path& dir, const std::string&) {
+         EXPECT_NE(readFile(dir / "kalvenor.cpt").find("\nsieve   =1000\n"), std::string::npos) << readFile(dir / "kalvenor.cpt");
+         const ProcessResult again = runKalvenor(dir);
+         EXPECT_EQ(again.exitCode, 6) << again.out << again.err;
+         EXPECT_NE(again.out.find("\nThe line goes on at its checkpoint's sieve depth of 1000 primes, not "), std::string::npos)
+             << again.out;
+         ScratchDir whole(false);
+         writeFile(whole / "worktodo.txt", kLongLine);
+         EXPECT_EQ(runKalvenor(whole.path(), "--sieve-primes 1000").exitCode, 6);
+         EXPECT_EQ(readFile(dir / "results.jsonl"), readFile(whole / "results.jsonl"));
+     },
+     {"--sieve-primes", "1000"}},
     // A line put on top during the run: the finished line goes, the new one runs.
     {"LineAddedOnTopDuringTheRun", kLongLine, "Testing for n = 36",
      [](int, const fs::path& dir) { writeFile(dir / "worktodo.txt", "FermatFactor=127,127,3,9\n" + readFile(dir / "worktodo.txt")); },
@@ -287,7 +304,7 @@ TEST_P(LiveRun, EndsAsItShould) {
     const LiveCase& c = GetParam();
     ScratchDir dir(false);
     writeFile(dir / "worktodo.txt", c.worktodo);
-    const int pid = startChild({.dir = dir.path()}, dir / "console.log");
+    const int pid = startChild({.dir = dir.path(), .args = c.args}, dir / "console.log");
     ASSERT_TRUE(consoleShows(dir / "console.log", c.waitFor)) << readFile(dir / "console.log");
     c.act(pid, dir.path());
     EXPECT_EQ(waitOrKill(pid, 120000), c.exitCode) << readFile(dir / "console.log");
