@@ -238,6 +238,7 @@ ExitCode runAssignmentLoop(const WorkContext& context) {
             case AssignmentStatus::Ready:
                 continue;
             case AssignmentStatus::FileEmpty:
+                dropKeptCheckpointsOfLinesGone(state.paths);  // lines taken out during the run
                 std::printf("\nNo more assignments found in worktodo file. Work is done.\n");
                 return ExitCode::WorkDone;
             case AssignmentStatus::WriteFailed:

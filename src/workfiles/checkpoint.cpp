@@ -143,10 +143,8 @@ std::optional<Assignment> keptLineOf(const std::string& name) {
     return keptCheckpointName(line) == name ? std::optional(line) : std::nullopt;  // one spelling only
 }
 
-// Drops the kept checkpoints of lines no longer in worktodo.txt: their work
-// can never be taken up again.
-void dropKeptCheckpointsOfLinesGone(const RunState& state, const std::vector<Assignment>& lines) {
-    const std::filesystem::path where = std::filesystem::path(state.paths.resolve(keptCheckpointName(state.line))).parent_path();
+void dropKeptCheckpoints(const WorkPaths& paths, const std::vector<Assignment>& lines) {
+    const std::filesystem::path where = std::filesystem::path(paths.resolve(keptCheckpointName({}))).parent_path();
     std::error_code error;
     for (const auto& entry : std::filesystem::directory_iterator(where.empty() ? "." : where, error)) {
         const std::string name = entry.path().filename().string();
@@ -176,6 +174,10 @@ bool keepForLater(const RunState& state, const Assignment& owner) {
 }
 
 }  // namespace
+
+void dropKeptCheckpointsOfLinesGone(const WorkPaths& paths) {
+    if (const std::optional<std::vector<Assignment>> lines = linesOf(paths.work)) dropKeptCheckpoints(paths, *lines);
+}
 
 std::string keptCheckpointName(const Assignment& line) {
     return formatText("kalvenor-%" PRIu32 "-%" PRIu32 "-%" PRIu64 "-%" PRIu64 ".cpt", line.nStart, line.nEnd, line.kStart,
@@ -210,7 +212,7 @@ void advanceCheckpoint(const RunState& state, bool create) {
 
 AssignmentStatus restoreCheckpoint(RunState& state) {
     const std::optional<std::vector<Assignment>> lines = linesOf(state.paths.work);
-    if (lines) dropKeptCheckpointsOfLinesGone(state, *lines);
+    if (lines) dropKeptCheckpoints(state.paths, *lines);
     std::optional<std::string> bytes = readWholeFile(state.paths.checkpoint);
     if (!bytes && errno == ENOENT) {
         // A checkpoint kept while other lines ran first comes back.

@@ -16,6 +16,11 @@ namespace kalvenor {
 // WorkPaths::resolve beside kalvenor.cpt; removed once its line is gone.
 std::string keptCheckpointName(const Assignment& line);
 
+// Removes, with a message, the kept checkpoints whose lines are no longer in
+// worktodo.txt: their work can never be taken up again. Nothing when
+// worktodo.txt cannot be read.
+void dropKeptCheckpointsOfLinesGone(const WorkPaths& paths);
+
 // Saves the progress of exponent nCurrent, whose walk continues at k, and
 // prints the progress line. Updates seconds, clockMark and rate.
 void writeCheckpoint(RunState& state, uint64_t k);

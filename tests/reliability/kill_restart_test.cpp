@@ -285,6 +285,14 @@ const LiveCase kLiveCases[] = {
          EXPECT_EQ(readFile(dir / "results.jsonl"), readFile(whole / "results.jsonl"));
      },
      {"--sieve-primes", "1000"}},
+    // A checkpoint kept for a line that is no longer there goes at the end.
+    {"KeptCheckpointOfALineGoneIsRemovedAtTheEnd", kLongLine, "Testing for n = 36",
+     [](int, const fs::path& dir) { writeFile(dir / "kalvenor-36-36-3-5.cpt", "nCurrent=36\n"); }, 6,
+     [](const fs::path& dir, const std::string& console) {
+         EXPECT_FALSE(fileExists(dir / "kalvenor-36-36-3-5.cpt"));
+         EXPECT_NE(console.find("\nRemoved kalvenor-36-36-3-5.cpt, the checkpoint kept for FermatFactor=36,36,3,5, a line no longer"),
+                   std::string::npos) << console;
+     }},
     // A line put on top during the run: the finished line goes, the new one runs.
     {"LineAddedOnTopDuringTheRun", kLongLine, "Testing for n = 36",
      [](int, const fs::path& dir) { writeFile(dir / "worktodo.txt", "FermatFactor=127,127,3,9\n" + readFile(dir / "worktodo.txt")); },
