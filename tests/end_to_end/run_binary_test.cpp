@@ -88,6 +88,12 @@ const RunCase kRuns[] = {
          EXPECT_NE(readFile(dir / "results.jsonl").find("\"exponents\":[{\"n\":60,\"tested\":363,\"checksum\":null},{\"n\":61,"),
                    std::string::npos) << readFile(dir / "results.jsonl");
      }},
+    // A refused line above it takes nothing of its progress with it.
+    {.name = "RefusedLineAboveAStoppedOneLeavesItsProgress",
+     .worktodo = "fermatfactor=40,40,3,5\nFermatFactor=60,62,4294967297,4294977297\n",
+     .checkpoint = "nCurrent=61\nkCurrent=4294970001\nkTested =100\nseconds =5.00\nfactors =0\n"
+                   "line    =FermatFactor=60,62,4294967297,4294977297\ntested  =60:363\n",
+     .out = {"\nContinue range: n=60-62(61) and k=4294967297-4294977297(4294970001)\n", {"Starting range", 0}}},
     // A line taken up goes on at the sieve depth its checkpoint was made with.
     {.name = "ResumeKeepsTheCheckpointsSieveDepth", .worktodo = "FermatFactor=60,61,4294967297,4294977297\n",
      .checkpoint = "nCurrent=61\nkCurrent=4294967297\nkTested =0\nseconds =0.00\nfactors =0\n"
