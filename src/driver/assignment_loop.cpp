@@ -118,6 +118,16 @@ AssignmentEnd runAssignment(const WorkContext& context, RunState& state) {
         std::fflush(stdout);
         return {.removal = AssignmentStatus::Ready, .stop = ExitCode::Stopped};
     }
+    // A line taken up keeps the depth its checkpoint was sieved with: its
+    // record's counts are then those of one depth, whatever this run asks.
+    if (state.sievePrimes && *state.sievePrimes != plan.config.primeCount) {
+        std::printf("\nThe line goes on at its checkpoint's sieve depth of %u primes, not %u.\n", *state.sievePrimes,
+                    plan.config.primeCount);
+        SieveRequest kept = context.sieve;
+        kept.primeCount = *state.sievePrimes;
+        plan = planLaunch(context.device, context.runtime.kind(), state.nStart, state.kStart, kept);
+    }
+    state.sievePrimes = plan.config.primeCount;
     // A checkpoint may say that every exponent is done (it is moved past the
     // last one before the line is removed); then only the closing is left.
     if (state.nCurrent <= state.nEnd) {
@@ -229,6 +239,7 @@ ExitCode runAssignmentLoop(const WorkContext& context) {
             case AssignmentStatus::Ready:
                 continue;
             case AssignmentStatus::FileEmpty:
+                dropKeptCheckpointsOfLinesGone(state.paths);  // lines taken out during the run
                 std::printf("\nNo more assignments found in worktodo file. Work is done.\n");
                 return ExitCode::WorkDone;
             case AssignmentStatus::WriteFailed:

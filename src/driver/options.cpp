@@ -175,6 +175,7 @@ std::string usageText() {
            "  results.txt    log of ranges and per-exponent summaries (appended)\n"
            "  factors.txt    every factor found, with its time stamp (appended)\n"
            "  kalvenor.cpt   checkpoint of the running line, rewritten at most once a minute\n"
+           "  kalvenor-*.cpt checkpoint of a line further down, kept while lines above it run\n"
            "  results.jsonl  one record per finished line, the same bytes on every machine\n"
            "                 that runs the line with the same sieve (appended)\n"
            "  kalvenor.lock  held while a run works here, so a second one does not start\n"

@@ -9,9 +9,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <algorithm>
+#include <filesystem>
 #include <optional>
 #include <string>
 
+#include "arith/reference_powmod.h"
 #include "common/text_format.h"
 #include "workfiles/assignment_line.h"
 #include "workfiles/file_replace.h"
@@ -37,12 +39,17 @@ std::string formatCheckpoint(const RunState& state, uint32_t nCurrent, uint64_t 
         if (e.checksum) sums += formatText(" %" PRIu32 ":%016" PRIx64, e.n, *e.checksum);
     }
     for (const FoundFactor& f : state.found) found += formatText(" %" PRIu32 ":%" PRIu64, f.n, f.k);
+    // Taken up from an older version's file, the line knows the exponents
+    // done only from here: said, so that no other gap passes for this one.
+    const uint32_t firstKnown = state.exponentsDone.empty() ? nCurrent : state.exponentsDone.front().n;
     return formatText("nCurrent=%" PRIu32 "\nkCurrent=%" PRIu64 "\nkTested =%" PRIu64
                       "\nseconds =%.2f\nfactors =%d\nline    =%stested  =%s\nfound   =%s\n",
                       nCurrent, kCurrent, kTested, seconds, state.factors, line.c_str(), tested.c_str() + !tested.empty(),
                       found.c_str() + !found.empty()) +
            (checksum ? formatText("checksum=%016" PRIx64 "\n", *checksum) : std::string()) +
-           formatText("sums    =%s\n", sums.c_str() + !sums.empty());
+           formatText("sums    =%s\n", sums.c_str() + !sums.empty()) +
+           (state.sievePrimes ? formatText("sieve   =%" PRIu32 "\n", *state.sievePrimes) : std::string()) +
+           (firstKnown > state.nStart ? formatText("from    =%" PRIu32 "\n", firstKnown) : std::string());
 }
 
 // "36:1234 37:99": pairs of a 32-bit number and a 64-bit one, the second
@@ -71,6 +78,7 @@ struct CheckpointValues {
     std::optional<uint32_t> nCurrent;
     std::optional<uint64_t> kCurrent, kTested, factors;
     std::optional<double> seconds;
+    std::optional<uint64_t> sieve, from;
     std::optional<std::string> line, tested, found, checksum, sums;
     bool sound = true;  // no negative value, which no run writes
 };
@@ -96,6 +104,8 @@ void readCheckpointLine(std::string_view line, CheckpointValues& values) {
     else if (key == "found   ") values.found = value.substr(0, visibleLength(value));
     else if (key == "checksum") values.checksum = value.substr(0, visibleLength(value));
     else if (key == "sums    ") values.sums = value.substr(0, visibleLength(value));
+    else if (key == "sieve   ") values.sieve = number(64);
+    else if (key == "from    ") values.from = number(32);
 }
 
 // The running checksum as the file writes it, 16 hexadecimal digits.
@@ -104,7 +114,75 @@ std::optional<uint64_t> readChecksum(const std::string& text) {
     return readUnsigned(text.c_str(), 16, 64).value;
 }
 
+// The valid assignment lines of worktodo.txt, or nothing when it cannot be read.
+std::optional<std::vector<Assignment>> linesOf(const std::string& workPath) {
+    const std::optional<std::string> file = readWorkFile(workPath);
+    if (!file) return std::nullopt;
+    std::vector<Assignment> lines;
+    const std::string_view text = std::string_view(*file).substr(byteOrderMarkLength(*file));
+    for (std::string_view rest = text; !rest.empty(); rest.remove_prefix(firstLine(rest).size())) {
+        const LineVerdict verdict = checkAssignmentLine(firstLine(rest));
+        if (verdict.code == AssignmentStatus::Ready) lines.push_back(verdict.values);
+    }
+    return lines;
+}
+
+bool holds(const std::vector<Assignment>& lines, const Assignment& line) {
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+// The line a kept checkpoint's name stands for, or none when the name is not one of ours.
+std::optional<Assignment> keptLineOf(const std::string& name) {
+    unsigned nStart = 0, nEnd = 0;
+    unsigned long long kStart = 0, kEnd = 0;
+    int end = 0;
+    if (std::sscanf(name.c_str(), "kalvenor-%u-%u-%llu-%llu.cpt%n", &nStart, &nEnd, &kStart, &kEnd, &end) != 4 ||
+        static_cast<size_t>(end) != name.size())
+        return std::nullopt;
+    const Assignment line{nStart, nEnd, kStart, kEnd};
+    return keptCheckpointName(line) == name ? std::optional(line) : std::nullopt;  // one spelling only
+}
+
+void dropKeptCheckpoints(const WorkPaths& paths, const std::vector<Assignment>& lines) {
+    const std::filesystem::path where = std::filesystem::path(paths.resolve(keptCheckpointName({}))).parent_path();
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(where.empty() ? "." : where, error)) {
+        const std::string name = entry.path().filename().string();
+        const std::optional<Assignment> line = keptLineOf(name);
+        if (!line || holds(lines, *line)) continue;
+        if (std::remove(entry.path().c_str()) == 0) {
+            const std::string text = formatAssignment(*line);
+            std::printf("\nRemoved %s, the checkpoint kept for %.*s, a line no longer in worktodo.txt.\n", name.c_str(),
+                        static_cast<int>(text.size() - 1), text.c_str());
+        }
+    }
+}
+
+// Moves kalvenor.cpt of `owner`, a line further down worktodo.txt, to the
+// file kept for it: put behind an urgent line, its progress waits there.
+bool keepForLater(const RunState& state, const Assignment& owner) {
+    const std::string name = keptCheckpointName(owner), kept = state.paths.resolve(name);
+    if (std::rename(state.paths.checkpoint.c_str(), kept.c_str()) != 0) {
+        std::fflush(stdout);
+        std::perror(("\nCan't keep the checkpoint kalvenor.cpt of a line further down as " + name).c_str());
+        return false;
+    }
+    const std::string text = formatAssignment(owner);
+    std::printf("\nKept the checkpoint of %.*s, further down in worktodo.txt, as %s.\n", static_cast<int>(text.size() - 1),
+                text.c_str(), name.c_str());
+    return true;
+}
+
 }  // namespace
+
+void dropKeptCheckpointsOfLinesGone(const WorkPaths& paths) {
+    if (const std::optional<std::vector<Assignment>> lines = linesOf(paths.work)) dropKeptCheckpoints(paths, *lines);
+}
+
+std::string keptCheckpointName(const Assignment& line) {
+    return formatText("kalvenor-%" PRIu32 "-%" PRIu32 "-%" PRIu64 "-%" PRIu64 ".cpt", line.nStart, line.nEnd, line.kStart,
+                      line.kEnd);
+}
 
 void writeCheckpoint(RunState& state, uint64_t k) {
     const double now = elapsedMilliseconds();
@@ -133,7 +211,19 @@ void advanceCheckpoint(const RunState& state, bool create) {
 }
 
 AssignmentStatus restoreCheckpoint(RunState& state) {
-    const std::optional<std::string> bytes = readWholeFile(state.paths.checkpoint);
+    const std::optional<std::vector<Assignment>> lines = linesOf(state.paths.work);
+    if (lines) dropKeptCheckpoints(state.paths, *lines);
+    std::optional<std::string> bytes = readWholeFile(state.paths.checkpoint);
+    if (!bytes && errno == ENOENT) {
+        // A checkpoint kept while other lines ran first comes back.
+        const std::string name = keptCheckpointName(state.line), kept = state.paths.resolve(name);
+        if (std::rename(kept.c_str(), state.paths.checkpoint.c_str()) == 0) {
+            std::printf("\nTook up the checkpoint kept for this line in %s.\n", name.c_str());
+            bytes = readWholeFile(state.paths.checkpoint);
+        } else {
+            errno = ENOENT;
+        }
+    }
     if (!bytes && errno != ENOENT) {
         // It may hold days of work: neither taken nor deleted.
         std::fflush(stdout);
@@ -149,12 +239,27 @@ AssignmentStatus restoreCheckpoint(RunState& state) {
     state.kTested = values.kTested.value_or(0);
     state.seconds = values.seconds.value_or(0.0);
     state.factors = static_cast<int32_t>(values.factors.value_or(0));
-
-    // A checkpoint of another line would skip part of this one. Files from
-    // before the line was written down carry none and are judged as ever.
-    if (values.line && !(checkAssignmentLine(*values.line).values == state.line)) {
-        std::printf("\nThe checkpoint belongs to another line (%s).\n", values.line->c_str());
+    const auto unwritten = [](const char* why) {
+        std::printf("\nThe checkpoint holds a value that no run writes (%s).\n", why);
         return AssignmentStatus::CheckpointMismatch;
+    };
+
+    // A checkpoint of another line would skip part of this one. One of a
+    // line further down is kept for it; one of a line gone is dropped.
+    // Files from before the line was written down carry none and are judged
+    // as ever; one that keeps the record's tallies without it comes from no run.
+    if (values.line) {
+        const LineVerdict owner = checkAssignmentLine(*values.line);
+        if (!(owner.values == state.line)) {
+            if (owner.code == AssignmentStatus::Ready && lines && holds(*lines, owner.values)) {
+                if (!keepForLater(state, owner.values)) return AssignmentStatus::CheckpointUnreadable;
+                return restoreCheckpoint(state);
+            }
+            std::printf("\nThe checkpoint belongs to another line (%s).\n", values.line->c_str());
+            return AssignmentStatus::CheckpointMismatch;
+        }
+    } else if (values.tested || values.found || values.sums || values.checksum || values.sieve || values.from) {
+        return unwritten("the record's tallies without the line they belong to");
     }
     const bool nInside = state.nCurrent >= state.nStart && state.nCurrent <= state.nEnd;
     // advanceCheckpoint leaves this behind once the last exponent is done.
@@ -166,10 +271,12 @@ AssignmentStatus restoreCheckpoint(RunState& state) {
         std::printf("\nThe current value for n (nCurrent) is outside of the range of n.\n");
         return AssignmentStatus::CheckpointMismatch;
     }
-    // The sieve of older versions stopped at the first odd multiplier above
-    // kEnd: a checkpoint from the last batch of an exponent says that
-    // exponent is done, so the next one starts; only its summary is lost.
-    const bool walkFinished = nInside && state.kCurrent > state.kEnd && state.kCurrent - state.kEnd <= 2;
+    // The sieve of older versions, which kept no tallies, stopped at the
+    // first odd multiplier above kEnd: a checkpoint from the last batch of
+    // an exponent says that exponent is done, so the next one starts; only
+    // its summary is lost. This version never writes one past kEnd.
+    const bool walkFinished =
+        nInside && !values.tested && state.kCurrent > state.kEnd && state.kCurrent - state.kEnd <= 2;
     if ((state.kCurrent < state.kStart || state.kCurrent > state.kEnd) && !walkFinished) {
         std::printf("\nThe current value for k (kCurrent) is outside of the range of k.\n");
         return AssignmentStatus::CheckpointMismatch;
@@ -179,11 +286,20 @@ AssignmentStatus restoreCheckpoint(RunState& state) {
         std::printf("\nThe checkpoint holds a value that no run writes.\n");
         return AssignmentStatus::CheckpointMismatch;
     }
+    // No exponent tests more multipliers than the odd ones its walk has passed.
+    const uint64_t oddInRange = (state.kEnd - state.kStart) / 2 + 1;
+    if (state.kTested > (walkFinished ? oddInRange : (state.kCurrent - state.kStart) / 2))
+        return unwritten("more tested than the walk has passed");
+    // The deepest sieve there is: every odd prime below 2^32.
+    if (values.sieve && *values.sieve > 203280220) return unwritten("a sieve deeper than any");
+    if (values.sieve) state.sievePrimes = static_cast<uint32_t>(*values.sieve);
     // The record's tallies: the exponents before nCurrent once each, in
-    // order, and factors inside the range up to the walk position. A run
-    // taken up from a file of an older version, which kept neither, knows
-    // only the exponents and factors since: those end at nCurrent - 1, and
-    // the factors are no more than the count.
+    // order, and factors inside the range up to the walk position, each
+    // one a factor. A run taken up from a file of an older version, which
+    // kept neither, knows only the exponents and factors since: those end
+    // at nCurrent - 1, and the factors are no more than the count. A file
+    // that lists exponents lists every one from nStart, or from the one
+    // its `from` names.
     state.exponentsDone.clear();
     state.found.clear();
     bool tallied = true;
@@ -192,9 +308,12 @@ AssignmentStatus restoreCheckpoint(RunState& state) {
         tallied = pairs && pairs->size() <= state.nCurrent - state.nStart;
         const uint32_t first = state.nCurrent - static_cast<uint32_t>(pairs ? pairs->size() : 0);
         for (size_t i = 0; tallied && i < pairs->size(); ++i) {
-            tallied = (*pairs)[i].first == first + i;
+            tallied = (*pairs)[i].first == first + i && (*pairs)[i].second <= oddInRange;
             state.exponentsDone.push_back({(*pairs)[i].first, (*pairs)[i].second, std::nullopt});
         }
+        const bool fromFits = !values.from || (*values.from > state.nStart && *values.from <= state.nCurrent);
+        if (tallied && (first != (values.from ? *values.from : state.nStart) || !fromFits))
+            return unwritten("an exponent missing from the tested ones");
     }
     // Checksums: of the exponents done, those the file names; of nCurrent,
     // the running one, or 0 before its first batch. A file of an older
@@ -224,6 +343,10 @@ AssignmentStatus restoreCheckpoint(RunState& state) {
             tallied = n >= state.nStart && k % 2 == 1 && k >= state.kStart && k <= state.kEnd &&
                       (n < state.nCurrent || (n == state.nCurrent && k < state.kCurrent));
             state.found.push_back({n, k});
+            // A factor the record would name is tested again, from the
+            // arithmetic alone.
+            if (tallied && !referenceTest(k, n))
+                return unwritten(formatText("%" PRIu64 "*2^%" PRIu32 "+1 is no factor", k, n).c_str());
         }
     }
     if (!tallied) {

@@ -36,7 +36,11 @@ std::optional<AssignmentStatus> tryRemoveFirstLine(const std::string& path) {
 }  // namespace
 
 AssignmentStatus removeFirstLine(const std::string& path, const std::string& checkpointPath) {
-    std::remove(checkpointPath.c_str());  // usually there is none
+    // Usually there is none. One naming its line is left for the next read
+    // to judge: it may be the progress of a line further down.
+    const std::optional<std::string> checkpoint = readWholeFile(checkpointPath);
+    if (checkpoint && !checkpoint->starts_with("line    =") && checkpoint->find("\nline    =") == std::string::npos)
+        std::remove(checkpointPath.c_str());
     std::optional<AssignmentStatus> status;
     while (!(status = tryRemoveFirstLine(path))) {
     }

@@ -51,6 +51,10 @@ struct RunState {
     // neither loses nor repeats any of it.
     std::vector<ExponentCount> exponentsDone;  // in order
     std::vector<FoundFactor> found;            // up to the walk position, as found
+    // The sieve depth (odd primes) the line is sieved with: its checkpoint's,
+    // or the run's once it starts. Every exponent of a line is sieved alike,
+    // so its record's counts are those of one depth.
+    std::optional<uint32_t> sievePrimes;
     // Wall-clock seconds (the sieve's clock) at the line's last checkpoint,
     // or where its run here began; unset until the first exponent starts.
     // Kept across the exponents, so that a line of short ones gets its

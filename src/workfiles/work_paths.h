@@ -3,6 +3,7 @@
 // name to a file of its own, once at start.
 #pragma once
 
+#include <functional>
 #include <string>
 
 namespace kalvenor {
@@ -21,13 +22,18 @@ struct WorkPaths {
     std::string checkpoint = kCheckpointPath;
     std::string records = kRecordsPath;
     std::string lock = kLockPath;
+    // The same mapping for names made up during the run (a checkpoint kept
+    // for a line set aside).
+    std::function<std::string(const std::string&)> resolve = [](const std::string& name) { return name; };
 };
 
 // Every name passed through `resolve` (the logical name in, the file to use out).
 template <class Resolve>
 WorkPaths resolvedWorkPaths(Resolve resolve) {
-    return {resolve(kWorkPath),       resolve(kResultsPath), resolve(kFactorsPath),
-            resolve(kCheckpointPath), resolve(kRecordsPath), resolve(kLockPath)};
+    WorkPaths paths{resolve(kWorkPath),       resolve(kResultsPath), resolve(kFactorsPath),
+                    resolve(kCheckpointPath), resolve(kRecordsPath), resolve(kLockPath)};
+    paths.resolve = [resolve](const std::string& name) { return std::string(resolve(name.c_str())); };
+    return paths;
 }
 
 }  // namespace kalvenor

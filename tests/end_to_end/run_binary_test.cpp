@@ -84,6 +84,39 @@ const RunCase kRuns[] = {
      .out = {"\nThe current value for n (nCurrent) is outside of the range of n.\n"
              "\nRemoved obsolete checkpoint file kalvenor.cpt and continue.\n",
              "\nStarting range: n=60-60 and k=4294967297-4294977297\n"}},
+    // An urgent line put above a stopped one: the stopped line's progress is
+    // kept under its own name, and taken up once the urgent line is done; a
+    // kept checkpoint whose line is gone is removed.
+    {.name = "UrgentLineAboveAStoppedOneKeepsItsProgress",
+     .worktodo = "FermatFactor=127,127,3,9\nFermatFactor=60,62,4294967297,4294977297\n",
+     .checkpoint = "nCurrent=61\nkCurrent=4294970001\nkTested =100\nseconds =5.00\nfactors =0\n"
+                   "line    =FermatFactor=60,62,4294967297,4294977297\ntested  =60:363\n",
+     .files = {{"kalvenor-36-36-3-5.cpt", "nCurrent=36\n"}}, .factors = {kF127},
+     .out = {"\nRemoved kalvenor-36-36-3-5.cpt, the checkpoint kept for FermatFactor=36,36,3,5, a line no longer in worktodo.txt.\n",
+             "\nKept the checkpoint of FermatFactor=60,62,4294967297,4294977297, further down in worktodo.txt, as "
+             "kalvenor-60-62-4294967297-4294977297.cpt.\n\nStarting range: n=127-127 and k=3-9\n",
+             "\nTook up the checkpoint kept for this line in kalvenor-60-62-4294967297-4294977297.cpt.\n"
+             "\nContinue range: n=60-62(61) and k=4294967297-4294977297(4294970001)\n",
+             {"\nTesting for n = 60\n", 0}, {"obsolete", 0}},
+     .more = [](const fs::path& dir, const ProcessResult&) {
+         EXPECT_NE(readFile(dir / "results.jsonl").find("\"exponents\":[{\"n\":60,\"tested\":363,\"checksum\":null},{\"n\":61,"),
+                   std::string::npos) << readFile(dir / "results.jsonl");
+     }},
+    // A refused line above it takes nothing of its progress with it.
+    {.name = "RefusedLineAboveAStoppedOneLeavesItsProgress",
+     .worktodo = "fermatfactor=40,40,3,5\nFermatFactor=60,62,4294967297,4294977297\n",
+     .checkpoint = "nCurrent=61\nkCurrent=4294970001\nkTested =100\nseconds =5.00\nfactors =0\n"
+                   "line    =FermatFactor=60,62,4294967297,4294977297\ntested  =60:363\n",
+     .out = {"\nContinue range: n=60-62(61) and k=4294967297-4294977297(4294970001)\n", {"Starting range", 0}}},
+    // A line taken up goes on at the sieve depth its checkpoint was made with.
+    {.name = "ResumeKeepsTheCheckpointsSieveDepth", .worktodo = "FermatFactor=60,61,4294967297,4294977297\n",
+     .checkpoint = "nCurrent=61\nkCurrent=4294967297\nkTested =0\nseconds =0.00\nfactors =0\n"
+                   "line    =FermatFactor=60,61,4294967297,4294977297\ntested  =60:1234\nsieve   =1000\n",
+     .out = {"\nThe line goes on at its checkpoint's sieve depth of 1000 primes, not ", "prime count               1000\n"},
+     .more = [](const fs::path& dir, const ProcessResult&) {
+         EXPECT_NE(readFile(dir / "results.jsonl").find("\"sievePrimes\":1000,\"exponents\":[{\"n\":60,\"tested\":1234,"),
+                   std::string::npos) << readFile(dir / "results.jsonl");
+     }},
     // n = 62 fits the 96-bit kernel, n = 63 needs 128 bits, 64..65 belong to the next window.
     {.name = "LineAcrossWindowsAndLevelsRunsPieceByPiece",
      .worktodo = "FermatFactor=62,65,8589934593,8589936593\nFermatFactor=127,127,3,9\n", .factors = {kF127},

@@ -82,7 +82,7 @@ const std::regex kCheckpointFormat(
     "nCurrent=([0-9]+)\nkCurrent=([0-9]+)\nkTested =([0-9]+)\nseconds =(-?[0-9]+\\.[0-9][0-9])\nfactors =(-?[0-9]+)\n"
     "line    =FermatFactor=[0-9]+,[0-9]+,[0-9]+,[0-9]+\n"
     "tested  =([0-9]+:[0-9]+( [0-9]+:[0-9]+)*)?\nfound   =([0-9]+:[0-9]+( [0-9]+:[0-9]+)*)?\n"
-    "checksum=[0-9a-f]{16}\nsums    =([0-9]+:[0-9a-f]{16}( [0-9]+:[0-9a-f]{16})*)?\n");
+    "checksum=[0-9a-f]{16}\nsums    =([0-9]+:[0-9a-f]{16}( [0-9]+:[0-9a-f]{16})*)?\nsieve   =[0-9]+\n");
 
 // Every "!!! Found factor ...\n" entry of a factors.txt, once each.
 std::set<std::string> factorEntries(const std::string& factors) {
@@ -204,6 +204,7 @@ struct LiveCase {
     std::function<void(int pid, const fs::path& dir)> act;
     int exitCode;
     std::function<void(const fs::path& dir, const std::string& console)> check;
+    std::vector<std::string> args = {};
     std::vector<int> ignoredSignals = {};  // ignored from the start, as under nohup
 };
 
@@ -273,7 +274,7 @@ const LiveCase kLiveCases[] = {
     // Under nohup SIGHUP is ignored from the start, and stays so.
     {"HangUpIgnoredUnderNohup", kLongLine, "Testing for n = 36", [](int pid, const fs::path&) { ::kill(pid, SIGHUP); }, 6,
      [](const fs::path&, const std::string& console) { EXPECT_EQ(console.find("Signal 1"), std::string::npos) << console; },
-     {SIGHUP}},
+     {}, {SIGHUP}},
     // A second directory whose worktodo.txt links to the first one's file shares its lock.
     {"LinkToTheWorkFileOfARunningDirectory", kLongLine, "Testing for n = 36",
      [](int, const fs::path& dir) {
@@ -285,6 +286,30 @@ const LiveCase kLiveCases[] = {
          EXPECT_FALSE(fs::exists(other / "results.txt"));
      },
      6, {}},
+    // Stopped at one sieve depth and taken up without the option: the line
+    // keeps its depth, and its record is that of an uninterrupted run.
+    {"ResumeWithoutTheSieveOptionKeepsTheDepth", kLongLine, "Testing for n = 36", [](int pid, const fs::path&) { ::kill(pid, SIGTERM); },
+     128 + SIGTERM,
+     [](const fs::path& dir, const std::string&) {
+         EXPECT_NE(readFile(dir / "kalvenor.cpt").find("\nsieve   =1000\n"), std::string::npos) << readFile(dir / "kalvenor.cpt");
+         const ProcessResult again = runKalvenor(dir);
+         EXPECT_EQ(again.exitCode, 6) << again.out << again.err;
+         EXPECT_NE(again.out.find("\nThe line goes on at its checkpoint's sieve depth of 1000 primes, not "), std::string::npos)
+             << again.out;
+         ScratchDir whole(false);
+         writeFile(whole / "worktodo.txt", kLongLine);
+         EXPECT_EQ(runKalvenor(whole.path(), "--sieve-primes 1000").exitCode, 6);
+         EXPECT_EQ(readFile(dir / "results.jsonl"), readFile(whole / "results.jsonl"));
+     },
+     {"--sieve-primes", "1000"}},
+    // A checkpoint kept for a line that is no longer there goes at the end.
+    {"KeptCheckpointOfALineGoneIsRemovedAtTheEnd", kLongLine, "Testing for n = 36",
+     [](int, const fs::path& dir) { writeFile(dir / "kalvenor-36-36-3-5.cpt", "nCurrent=36\n"); }, 6,
+     [](const fs::path& dir, const std::string& console) {
+         EXPECT_FALSE(fileExists(dir / "kalvenor-36-36-3-5.cpt"));
+         EXPECT_NE(console.find("\nRemoved kalvenor-36-36-3-5.cpt, the checkpoint kept for FermatFactor=36,36,3,5, a line no longer"),
+                   std::string::npos) << console;
+     }},
     // A line put on top during the run: the finished line goes, the new one runs.
     {"LineAddedOnTopDuringTheRun", kLongLine, "Testing for n = 36",
      [](int, const fs::path& dir) { writeFile(dir / "worktodo.txt", "FermatFactor=127,127,3,9\n" + readFile(dir / "worktodo.txt")); },
@@ -304,7 +329,7 @@ TEST_P(LiveRun, EndsAsItShould) {
     const LiveCase& c = GetParam();
     ScratchDir dir(false);
     writeFile(dir / "worktodo.txt", c.worktodo);
-    const int pid = startChild({.dir = dir.path(), .ignoredSignals = c.ignoredSignals}, dir / "console.log");
+    const int pid = startChild({.dir = dir.path(), .args = c.args, .ignoredSignals = c.ignoredSignals}, dir / "console.log");
     ASSERT_TRUE(consoleShows(dir / "console.log", c.waitFor)) << readFile(dir / "console.log");
     c.act(pid, dir.path());
     EXPECT_EQ(waitOrKill(pid, 120000), c.exitCode) << readFile(dir / "console.log");

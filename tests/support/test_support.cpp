@@ -193,6 +193,7 @@ void expectRun(const RunCase& c) {
     ScratchDir dir(false);
     if (c.worktodo) writeFile(dir / "worktodo.txt", *c.worktodo);
     if (c.checkpoint) writeFile(dir / "kalvenor.cpt", *c.checkpoint);
+    for (const auto& [name, bytes] : c.files) writeFile(dir / name, bytes);
     if (c.prepare) c.prepare(dir.path());
     const auto before = filesIn(dir.path());
     Child child{.dir = dir.path(), .timeoutSeconds = c.timeoutSeconds, .environment = c.environment, .output = c.output};
@@ -212,6 +213,8 @@ void expectRun(const RunCase& c) {
     if (c.exitCode == 6) {
         EXPECT_EQ(readFile(dir / "worktodo.txt"), "");
         EXPECT_FALSE(fileExists(dir / "kalvenor.cpt"));
+        for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+            EXPECT_FALSE(entry.path().extension() == ".cpt") << entry.path();
     } else {
         EXPECT_EQ(filesIn(dir.path()), before);
     }

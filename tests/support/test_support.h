@@ -93,6 +93,7 @@ struct RunCase {
     const char* name = "";
     std::optional<std::string> worktodo = {};    // none: there is no worktodo.txt
     std::optional<std::string> checkpoint = {};  // kalvenor.cpt before the run
+    std::vector<std::pair<std::string, std::string>> files = {};  // other files before the run: name, bytes
     std::string args = {};
     std::vector<std::string> environment = {};  // "NAME=value" for the run
     Child::Output output = Child::Output::Captured;
@@ -109,7 +110,7 @@ struct RunCase {
 void PrintTo(const RunCase& c, std::ostream* os);
 
 // Runs `c` and checks what it asks, and what any run must leave: one that
-// finished (exit code 6) no work and no checkpoint, one that did no work
+// finished (exit code 6) no work and no checkpoint (nor one kept for a line), one that did no work
 // the directory as it was.
 void expectRun(const RunCase& c);
 

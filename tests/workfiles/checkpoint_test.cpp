@@ -24,6 +24,7 @@ const std::string kKOutside = "\nThe current value for k (kCurrent) is outside o
 const std::string kRange = "FermatFactor=93,95,11,1001\n";  // one window, lower level throughout
 const std::string kStarting = "\nStarting range: n=93-95 and k=11-1001\n";
 const std::string kUnwritten = "\nThe checkpoint holds a value that no run writes.\n";
+std::string unwritten(const std::string& why) { return "\nThe checkpoint holds a value that no run writes (" + why + ").\n"; }
 constexpr AssignmentStatus kReady = AssignmentStatus::Ready, kMismatch = AssignmentStatus::CheckpointMismatch;
 
 std::string continuing(uint32_t nCurrent, uint64_t kCurrent, uint64_t kEnd = 1001) {
@@ -52,6 +53,7 @@ TEST(RestoreCheckpoint, DecidesHowTheRangeGoesOn) {
         Tallies tallies{};
     };
     const std::string kept = "tested  =93:40\nfound   =93:15 94:101\n";
+    const std::string kFactorRange = "FermatFactor=93,95,11,2001\n";  // 1421*2^93+1 passes the test
     const RestoreCase cases[] = {
         {"none", std::nullopt, kReady, kStarting, {93, 11, 0, 0.0, 0}},
         {"next exponent", cpt(94, 501, 5, "61.50", 2), kReady, continuing(94, 501), {94, 501, 5, 61.5, 2}},
@@ -65,7 +67,8 @@ TEST(RestoreCheckpoint, DecidesHowTheRangeGoesOn) {
         {"walk finished at an even kEnd", cpt(94, 1001, 3, "70.00", 0), kReady, continuing(95, 11, 1000), {95, 11, 0, 0.0, 0},
          "FermatFactor=93,95,11,1000\n", {{{94, 3, std::nullopt}}, {}}},
         {"kCurrent further past kEnd", "nCurrent=94\nkCurrent=1005\n", kMismatch, kKOutside},
-        {"large kTested", cpt(94, 151, 12345678901234ull, "61.50", 7), kReady, continuing(94, 151), {94, 151, 12345678901234ull, 61.5, 7}},
+        {"as many tested as the walk has passed", cpt(94, 151, 70, "61.50", 7), kReady, continuing(94, 151), {94, 151, 70, 61.5, 7}},
+        {"more tested than the walk has passed", cpt(94, 151, 71, "61.50", 7), kMismatch, unwritten("more tested than the walk has passed")},
         // What advanceCheckpoint leaves after the last exponent.
         {"range finished", cpt(96, 11, 0, "0.00", 3), kReady, continuing(96, 11), {96, 11, 0, 0.0, 3}},
         {"past nEnd inside the walk", "nCurrent=96\nkCurrent=501\n", kMismatch, kNOutside},
@@ -77,15 +80,27 @@ TEST(RestoreCheckpoint, DecidesHowTheRangeGoesOn) {
         {"its own line", cpt(94, 501, 5, "61.50", 2, kRange), kReady, continuing(94, 501), {94, 501, 5, 61.5, 2}},
         {"another line", cpt(94, 501, 5, "61.50", 2, "FermatFactor=93,95,11,2001\n"), kMismatch,
          "\nThe checkpoint belongs to another line (FermatFactor=93,95,11,2001).\n"},
-        {"the record's tallies", cpt(94, 501, 5, "61.50", 2, kRange) + kept, kReady, continuing(94, 501), {94, 501, 5, 61.5, 2},
-         kRange, {{{93, 40, std::nullopt}}, {{93, 15}, {94, 101}}}},
+        {"the record's tallies", cpt(94, 501, 5, "61.50", 1, kFactorRange) + "tested  =93:40\nfound   =93:1421\n", kReady,
+         continuing(94, 501, 2001), {94, 501, 5, 61.5, 1}, kFactorRange, {{{93, 40, std::nullopt}}, {{93, 1421}}}},
+        {"a found entry that is no factor", cpt(94, 501, 5, "61.50", 2, kRange) + kept, kMismatch, unwritten("15*2^93+1 is no factor")},
+        {"the tallies without their line", cpt(94, 501, 5, "61.50", 0) + "tested  =93:40\n", kMismatch,
+         unwritten("the record's tallies without the line they belong to")},
+        {"kCurrent past kEnd with the tallies", cpt(94, 1003, 5, "1.00", 0, kRange) + "tested  =93:40\n", kMismatch, kKOutside},
+        {"more tested than the range holds", cpt(94, 501, 5, "1.00", 0, kRange) + "tested  =93:497\n", kMismatch, kUnwritten},
+        {"a sieve deeper than any", cpt(94, 501, 5, "1.00", 0, kRange) + "tested  =93:40\nsieve   =203280221\n", kMismatch,
+         unwritten("a sieve deeper than any")},
         {"a tally for the current exponent", cpt(94, 501, 5, "61.50", 2, kRange) + "tested  =93:40 94:3\n", kMismatch, kUnwritten},
         {"a tally not a number", cpt(94, 501, 5, "61.50", 0, kRange) + "tested  =93:x\n", kMismatch, kUnwritten},
-        {"a factor past the walk", cpt(94, 101, 5, "61.50", 2, kRange) + kept, kMismatch, kUnwritten},
+        {"a factor past the walk", cpt(94, 1421, 5, "61.50", 1, kFactorRange) + "tested  =93:40\nfound   =94:1421\n", kMismatch,
+         kUnwritten, {}, kFactorRange},
         {"more factors than counted", cpt(94, 501, 5, "61.50", 1, kRange) + kept, kMismatch, kUnwritten},
-        // Taken up from an older version's file: only what came since is known.
-        {"tallies since an older file", cpt(95, 501, 5, "61.50", 3, kRange) + "tested  =94:7\nfound   =94:101\n", kReady,
-         continuing(95, 501), {95, 501, 5, 61.5, 3}, kRange, {{{94, 7, std::nullopt}}, {{94, 101}}}},
+        // Taken up from an older version's file: only what came since is known, and said.
+        {"tallies since an older file", cpt(95, 501, 5, "61.50", 3, kRange) + "tested  =94:7\nfrom    =94\n", kReady,
+         continuing(95, 501), {95, 501, 5, 61.5, 3}, kRange, {{{94, 7, std::nullopt}}, {}}},
+        {"from an exponent not done", cpt(95, 501, 5, "61.50", 3, kRange) + "tested  =\nfrom    =96\n", kMismatch,
+         unwritten("an exponent missing from the tested ones")},
+        {"an exponent missing from the tested ones", cpt(95, 501, 5, "61.50", 0, kRange) + "tested  =94:7\n", kMismatch,
+         unwritten("an exponent missing from the tested ones")},
         {"even kCurrent", cpt(94, 500, 5, "61.50", 2), kMismatch, kUnwritten},
         {"negative seconds", cpt(94, 501, 5, "-1.00", 2), kMismatch, kUnwritten},
         {"factors of 2^31", cpt(94, 501, 5, "1.00", 0) + "factors =2147483648\n", kMismatch, kUnwritten},
@@ -119,7 +134,7 @@ TEST(RestoreCheckpoint, DecidesHowTheRangeGoesOn) {
 RunState runningState() {
     return {.paths = {}, .line = {93, 95, 11, 210}, .nStart = 93, .nEnd = 95, .kStart = 11, .kEnd = 210, .nCurrent = 94, .kTested = 12345678901234ull,
             .checksum = 0xfedcba9876543210ull, .seconds = 61.5, .factors = 7, .numbers = 200, .clockMark = elapsedMilliseconds(),
-            .exponentsDone = {{93, 77, 0x0123456789abcdefull}}, .found = {{93, 15}, {94, 101}}};
+            .exponentsDone = {{93, 77, 0x0123456789abcdefull}}, .found = {{93, 15}, {94, 101}}, .sievePrimes = 1000};
 }
 
 // A hand-edited or damaged file can give seconds any value atof reads; the
@@ -139,7 +154,7 @@ TEST(WriteCheckpoint, ReplacesTheFileWithFiveLinesAndThePercentageOfTheWholeRang
         EXPECT_EQ(readFile(kCheckpointPath), cpt(94, 111, 12345678901234ull, formatText("%.2f", state.seconds), 7,
                                                  "FermatFactor=93,95,11,210\n") +
                                                  "tested  =93:77\nfound   =93:15 94:101\nchecksum=fedcba9876543210\n"
-                                                 "sums    =93:0123456789abcdef\n");
+                                                 "sums    =93:0123456789abcdef\nsieve   =1000\n");
         EXPECT_EQ(readFile("held"), "old");
     }
     // A checkpoint that cannot be written costs only the checkpoint.
@@ -199,12 +214,14 @@ TEST(RestoreCheckpoint, TakesUpTheChecksumsItWrote) {
     RunState written = runningState();
     written.line = {93, 95, 11, 1001};
     written.found.clear();
+    written.kTested = 50;  // of the 50 odd multipliers from 11 to 111
     testing::capturedStdout([&] { writeCheckpoint(written, 111); });
     RunState state;
     AssignmentStatus status = AssignmentStatus::Unreadable;
     testing::readAssignmentOf(kRange, state, status);
     ASSERT_EQ(status, kReady);
-    EXPECT_EQ(std::tuple(state.checksum, state.exponentsDone), std::tuple(written.checksum, written.exponentsDone));
+    EXPECT_EQ(std::tuple(state.checksum, state.exponentsDone, state.sievePrimes),
+              std::tuple(written.checksum, written.exponentsDone, written.sievePrimes));
 }
 
 // A checkpoint that exists but cannot be read may hold days of work: it is
@@ -232,7 +249,7 @@ TEST(AdvanceCheckpoint, MovesAnExistingCheckpointToTheNextExponent) {
         advanceCheckpoint(state);
         EXPECT_EQ(readFile(kCheckpointPath), cpt(done + 1, 11, 0, "0.00", 7, "FermatFactor=93,95,11,210\n") +
                                                  "tested  =93:77\nfound   =93:15 94:101\nchecksum=0000000000000000\n"
-                                                 "sums    =93:0123456789abcdef\n");
+                                                 "sums    =93:0123456789abcdef\nsieve   =1000\n");
     }
 }
 
