@@ -24,23 +24,24 @@ if(KALVENOR_CUDA)
   set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "search for prime factors of Fermat numbers on NVIDIA GPUs")
   set(CPACK_DEBIAN_FILE_NAME kalvenor_${PROJECT_VERSION}_amd64.deb)
   set(_kalvenor_runs_on
-      " On a GPU it needs the NVIDIA driver (version 580 or later, CUDA 13); it\n"
-      " loads the driver's libcuda.so.1 at start and, without one, runs the same\n"
-      " kernels on all CPU cores.")
+      "On a GPU it needs the NVIDIA driver (version 580 or later, CUDA 13); it\n"
+      "loads the driver's libcuda.so.1 at start and, without one, runs the same\n"
+      "kernels on all CPU cores.")
 else()
   set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "search for prime factors of Fermat numbers (CPU build)")
   set(CPACK_DEBIAN_FILE_NAME kalvenor_${PROJECT_VERSION}_amd64-host-only.deb)
   set(_kalvenor_runs_on
-      " This build has no CUDA: the kernels run on all CPU cores (AVX-512 IFMA,\n"
-      " AVX2 or 64-bit limbs, whichever the processor has).")
+      "This build has no CUDA: the kernels run on all CPU cores (AVX-512 IFMA,\n"
+      "AVX2 or 64-bit limbs, whichever the processor has).")
 endif()
-string(CONCAT CPACK_DEBIAN_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION_SUMMARY}\n"
-       " Kalvenor tests the candidates k*2^n+1 (32 <= n <= 607, k < 2^64) of the\n"
-       " ranges listed in worktodo.txt for dividing a Fermat number, after sieving\n"
-       " out those with a small factor, and writes every factor found to\n"
-       " factors.txt, checkpointing as it goes.\n"
+# CPack puts the summary first and indents the rest.
+string(CONCAT CPACK_DEBIAN_PACKAGE_DESCRIPTION
+       "Kalvenor tests the candidates k*2^n+1 (32 <= n <= 607, k < 2^64) of the\n"
+       "ranges listed in worktodo.txt for dividing a Fermat number, after sieving\n"
+       "out those with a small factor, and writes every factor found to\n"
+       "factors.txt, checkpointing as it goes.\n"
        ${_kalvenor_runs_on} "\n"
-       " .\n"
-       " The Slurm job-array scripts and the BOINC project kit are in\n"
-       " /usr/share/kalvenor; an example worktodo.txt is in /usr/share/doc/kalvenor.")
+       "\n"
+       "The Slurm job-array scripts and the BOINC project kit are in\n"
+       "/usr/share/kalvenor; an example worktodo.txt is in /usr/share/doc/kalvenor.")
 include(CPack)

@@ -59,18 +59,24 @@ cuda=$(sed -n 's/^KALVENOR_CUDA:BOOL=//p' "$build/CMakeCache.txt")
 suffix=
 [ "$cuda" = ON ] || suffix=-host-only
 
-# What the program links: the C library and nothing of the C++ or CUDA
-# runtimes, which a machine without the toolkit (or with an older GCC) lacks.
+# What the program links: the C library and libgcc_s, and nothing of the C++
+# or CUDA runtimes, which a machine without the toolkit (or with an older
+# GCC) lacks.
 program=$build/kalvenor
 needed=$(readelf -d "$program" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | tr '\n' ' ')
 for library in $needed; do
   case $library in
-    libc.so.6 | libm.so.6 | libdl.so.2 | libpthread.so.0 | librt.so.1 | ld-linux-x86-64.so.2) ;;
+    libc.so.6 | libm.so.6 | libdl.so.2 | libpthread.so.0 | librt.so.1 | ld-linux-x86-64.so.2 | libgcc_s.so.1) ;;
     *) die "the program links $library, which a user's machine may lack (build with -DKALVENOR_STATIC_RUNTIME=ON)" ;;
   esac
 done
-glibc=$(objdump -T "$program" | grep -o 'GLIBC_[0-9.]*' | sort -uV | tail -n1)
-! objdump -T "$program" | grep -q 'GLIBCXX_\|CXXABI_' || die "the program needs the system's libstdc++"
+symbols=$(objdump -T "$program")
+glibc=$(grep -o 'GLIBC_[0-9.]*' <<<"$symbols" | sort -uV | tail -n1)
+! grep -q 'GLIBCXX_\|CXXABI_' <<<"$symbols" || die "the program needs the system's libstdc++"
+# The oldest C library the README promises; the CUDA runtime needs 2.34.
+oldest=GLIBC_2.34
+[ "$(printf '%s\n' "$glibc" "$oldest" | sort -V | tail -n1)" = "$oldest" ] ||
+  die "the program needs $glibc, newer than the $oldest the README promises: $(grep "($glibc)" <<<"$symbols" | awk '{print $NF}' | tr '\n' ' ')"
 
 stage=$build/release-stage
 rm -rf "$stage"

@@ -27,7 +27,7 @@ boinc_kit=$(cd "$root" && find boinc -type f | sort)
 same_list() {  # same_list WHAT EXPECTED ACTUAL
   if [ "$2" != "$3" ]; then
     fail "$1 file list differs:"
-    diff <(printf '%s\n' "$2") <(printf '%s\n' "$3") | sed -n 's/^[<>]/  &/p'
+    diff <(printf '%s\n' "$2") <(printf '%s\n' "$3") | sed -n 's/^[<>]/  &/p'  || true
   fi
 }
 
@@ -47,8 +47,8 @@ runs() {
   mkdir -p "$tmp/scratch-$name"
   out=$(cd "$dir" && TMPDIR="$tmp/scratch-$name" PATH="$PATH" bash -c "$example" 2>&1) || true
   grep -q '^exit code 6$' <<<"$out" && grep -q '25709319373' <<<"$out" ||
-    { fail "$name: the README's example did not find its factor and complete:"; printf '%s\n' "$out" | tail -n 8; }
-  echo "$name: self-test passed, example found 25709319373*2^36+1"
+    { fail "$name: the README's example did not find its factor and complete:"; printf '%s\n' "$out" | tail -n 8; return; }
+  echo "$name: --version, self-test and the README's example (25709319373*2^36+1 found) pass"
 }
 
 # The archive: one directory named after it.
@@ -71,17 +71,21 @@ dpkg-deb -x "$deb" "$tmp/deb"
 expected=$(printf '%s\n' bin/kalvenor share/man/man1/kalvenor.1 share/doc/kalvenor/README.md \
              share/doc/kalvenor/examples/worktodo.txt share/kalvenor/slurm/slurm-array.sh \
              share/kalvenor/slurm/slurm-collect.sh $(sed 's|^|share/kalvenor/|' <<<"$boinc_kit") | sed 's|^|./usr/|' | sort)
-same_list package "$expected" "$(dpkg-deb -c "$deb" | grep -v '^d' | awk '{print $NF}' | sort)"
-dpkg-deb -c "$deb" | awk '$2 != "root/root" {bad=1} END {exit bad}' || fail "package: files not owned by root"
-dpkg-deb -c "$deb" | grep -q '^-rwxr-xr-x .* ./usr/bin/kalvenor$' || fail "package: /usr/bin/kalvenor is not mode 755"
+same_list package "$expected" "$(dpkg-deb -c "$deb" | awk '!/^d/ {print $NF}' | sort)"
+contents=$(dpkg-deb -c "$deb")
+awk '$2 != "root/root" {bad=1} END {exit bad}' <<<"$contents" || fail "package: files not owned by root"
+grep -q '^-rwxr-xr-x .* ./usr/bin/kalvenor$' <<<"$contents" || fail "package: /usr/bin/kalvenor is not mode 755"
 [ "$(dpkg-deb -f "$deb" Package)" = kalvenor ] || fail "package: not named kalvenor"
 depends=$(dpkg-deb -f "$deb" Depends)
 grep -q 'libc6 (>= 2\.[0-9]*)' <<<"$depends" || fail "package: Depends '$depends' names no libc6 version"
-! grep -q 'libstdc++\|libgcc' <<<"$depends" || fail "package: Depends '$depends' names a runtime linked in"
+! grep -q 'libstdc++' <<<"$depends" || fail "package: Depends '$depends' names the C++ runtime linked in"
 example=$(grep -m1 '^d=$(mktemp -d) && cp /usr/share/doc/kalvenor/examples/worktodo.txt' "$root/README.md" |
             sed "s|/usr/|$tmp/deb/usr/|g" || true)
 PATH="$tmp/deb/usr/bin:$PATH" runs package "$tmp/deb" "$example" kalvenor
-! command -v man >/dev/null || man -l "$tmp/deb/usr/share/man/man1/kalvenor.1" 2>/dev/null | grep -q 'KALVENOR(1)' || fail "package: the manual page does not render"
+if command -v man >/dev/null; then
+  page=$(man -l "$tmp/deb/usr/share/man/man1/kalvenor.1" 2>/dev/null || true)
+  grep -q 'KALVENOR(1)' <<<"$page" || fail "package: the manual page does not render"
+fi
 
 [ "$failures" = 0 ] || { echo "release artifacts: $failures failures"; exit 1; }
 echo "release artifacts: $(basename "$archive") and $(basename "$deb") unpack and run"
