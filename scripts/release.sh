@@ -37,6 +37,9 @@ version=$(sed -n 's/^project(kalvenor VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt
 if [ "$mode" = from ]; then
   build=$from
   [ -f "$build/CMakeCache.txt" ] && [ -x "$build/kalvenor" ] || die "$build holds no built kalvenor"
+  # Brought up to date now, as CPack would do below: the archive and the
+  # package must hold the same program, the one checked here.
+  cmake --build "$build" -j "$(nproc)" --target kalvenor
 else
   # What the release is: the program alone, with the runtimes linked in. Every
   # option is given, so that a cache left by an earlier configure has no say.
