@@ -18,7 +18,6 @@
 # KALVENOR_DIST names another output directory than dist/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-root=$PWD
 
 die() { echo "release.sh: $*" >&2; exit 1; }
 mode=cuda
