@@ -9,8 +9,8 @@
 # with machine code for sm_75 to sm_120 and PTX for compute_120, and
 # SHA256SUMS beside them.
 #
-#   scripts/release.sh               needs nvcc (CUDA 13); a clean clone takes
-#                                    some 20 minutes on two cores
+#   scripts/release.sh               needs nvcc (CUDA 13); from a clean clone
+#                                    some 5 minutes on two cores
 #   scripts/release.sh --host-only   no CUDA: the kernels run on the CPU;
 #                                    names end in -host-only
 #   scripts/release.sh --from BUILD  packs the program of a build directory
