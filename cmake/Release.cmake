@@ -2,6 +2,9 @@
 # Debian package CPack makes of that (scripts/release.sh builds both
 # artifacts).
 include(GNUInstallDirs)
+# Only the program is installed: CPack (and `make install`) need not build
+# everything else first, the tests of a test build included.
+set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
 
 install(TARGETS kalvenor RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${CMAKE_SOURCE_DIR}/docs/kalvenor.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
