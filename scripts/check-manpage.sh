@@ -36,6 +36,8 @@ same options "--help" "$(words "$option" <<<"$help")" "$page" "$(words "$option"
 same "environment variables" "--help" "$(words "$environment" <<<"$help")" "$page" "$(words "$environment" <<<"$manual")"
 same files "--help" "$(words "$file" <<<"$help")" "$page" "$(words "$file" <<<"$manual")"
 [ -n "$help_codes" ] || { echo "check-manpage: no exit codes found in --help"; failed=1; }
+version=$("$program" --version | sed -n 's/^Kalvenor_CUDA version //p')
+grep -q "^\.TH KALVENOR 1 .*\"Kalvenor $version\"" "$page" || { echo "check-manpage: $page is not for version $version"; failed=1; }
 same "exit codes" "--help" "$help_codes" "$page" "$manual_codes"
 same "exit codes" "--help" "$help_codes" "$archive_readme" "$readme_codes"
 # groff's own complaints about the page (bad requests, unknown escapes).
