@@ -5,7 +5,9 @@
 # run on the host-emulated device.
 #
 # Then a job array on a Slurm started for the purpose (tests/slurm/array-test.sh,
-# where slurmd, slurmctld and munged are installed), the BOINC operator's
+# where slurmd, slurmctld and munged are installed), the program packed as
+# the release packs it and run from the unpacked archive and package
+# (tests/release/artifact-test.sh), the manual page against --help, the BOINC operator's
 # scripts (tests/boinc/operator-test.sh) and, where libboinc-app-dev is
 # installed, the BOINC build run standalone (tests/boinc/standalone-test.sh)
 # and driven as a client drives it (tests/boinc/client-protocol-test.py),
