@@ -5,7 +5,9 @@
 # run on the host-emulated device.
 #
 # Then a job array on a Slurm started for the purpose (tests/slurm/array-test.sh,
-# where slurmd, slurmctld and munged are installed), the BOINC operator's
+# where slurmd, slurmctld and munged are installed), the program packed as
+# the release packs it and run from the unpacked archive and package
+# (tests/release/artifact-test.sh), the manual page against --help, the BOINC operator's
 # scripts (tests/boinc/operator-test.sh) and, where libboinc-app-dev is
 # installed, the BOINC build run standalone (tests/boinc/standalone-test.sh)
 # and driven as a client drives it (tests/boinc/client-protocol-test.py),
@@ -16,9 +18,37 @@
 #     with the invariant checks of src/common/verify.h switched on,
 #   - the libFuzzer targets for the work-file readers, KALVENOR_FUZZ_SECONDS
 #     (default 60) each, when clang++-14 is there.
+#
+# First it installs the Debian packages of scripts/packages.txt that are
+# missing, as root or with sudo that asks no password; otherwise it stops and
+# says what to run (KALVENOR_ALLOW_MISSING=1 goes on without them). The end
+# names every part that was skipped; with KALVENOR_REQUIRE_ALL=1 (CI) a
+# skipped part fails the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
+
+skipped=()
+skip() { echo "$1"; skipped+=("$1"); }
+missing=()
+for package in $(sed 's/#.*//' scripts/packages.txt); do
+  dpkg-query -W -f='${Status}\n' "$package" 2>/dev/null | grep -q '^install ok installed$' || missing+=("$package")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  install="apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends ${missing[*]}"
+  if [ "$(id -u)" = 0 ]; then
+    sh -c "$install"
+  elif command -v sudo >/dev/null 2>&1 && sudo -n true 2>/dev/null; then
+    sudo sh -c "$install"
+  elif [ "${KALVENOR_ALLOW_MISSING:-0}" = 1 ]; then
+    skip "not installed (KALVENOR_ALLOW_MISSING=1): ${missing[*]}"
+  else
+    echo "scripts/test.sh needs these packages: ${missing[*]}" >&2
+    echo "install them with:  sudo sh -c '$install'" >&2
+    echo "(or run KALVENOR_ALLOW_MISSING=1 scripts/test.sh to skip what needs them)" >&2
+    exit 1
+  fi
+fi
 
 jobs=$(nproc)
 build=${KALVENOR_TEST_BUILD:-build-test}
@@ -32,7 +62,11 @@ if command -v nvcc >/dev/null 2>&1 || [ -x /usr/local/cuda/bin/nvcc ]; then
   options+=(-DKALVENOR_CUDA=ON "-DCMAKE_CUDA_ARCHITECTURES=${arch:-90}")
 else
   options+=(-DKALVENOR_CUDA=OFF)
+  echo "nvcc not found: a host-only build (the CUDA toolkit is not in scripts/packages.txt)"
 fi
+# Linked as the release links it, so that this build's program can be packed
+# and checked as a release (below).
+options+=(-DKALVENOR_STATIC_RUNTIME=ON)
 
 timings=()
 started=$SECONDS
@@ -40,7 +74,21 @@ step() {  # step NAME: notes how long the step since the last call took
   timings+=("$(printf '%-34s %4d s' "$1" $((SECONDS - started)))")
   started=$SECONDS
 }
-trap 'printf "\n== test.sh times ==\n"; printf "%s\n" "${timings[@]}"' EXIT
+finish() {
+  local status=$?
+  printf "\n== test.sh times ==\n"; printf "%s\n" "${timings[@]}"
+  if [ ${#skipped[@]} -gt 0 ]; then
+    printf "\n== skipped ==\n"; printf "%s\n" "${skipped[@]}"
+    if [ "${KALVENOR_REQUIRE_ALL:-0}" = 1 ] && [ "$status" = 0 ]; then
+      echo "KALVENOR_REQUIRE_ALL=1: a skipped part fails the run"
+      status=1
+    fi
+  else
+    printf "\nnothing skipped\n"
+  fi
+  exit "$status"
+}
+trap finish EXIT
 
 cmake -S . -B "$build" "${options[@]}"
 cmake --build "$build" -j "$jobs"
@@ -52,8 +100,19 @@ tests/docs/multi-gpu-recipe-test.sh "$build/kalvenor"
 step "multi-gpu recipe"
 # A real one-node Slurm runs a job array of the program over a known factor;
 # skipped where the Slurm daemons are not installed.
-tests/slurm/array-test.sh "$build/kalvenor"
+tests/slurm/array-test.sh "$build/kalvenor" | tee "$build/slurm-array.log"
+grep -q 'skipped' "$build/slurm-array.log" && skip "$(grep -m1 'skipped' "$build/slurm-array.log")"
 step "slurm array"
+# This build's program packed as a release, unpacked and run; the manual
+# page against --help. The CUDA release with every architecture is
+# scripts/release.sh's alone: seven more architectures would add some two
+# minutes of compiling on two cores to a run already near its half hour.
+release_dist=${build}-dist
+rm -rf "$release_dist"
+KALVENOR_DIST=$release_dist scripts/release.sh --from "$build"
+tests/release/artifact-test.sh "$release_dist"
+scripts/check-manpage.sh "$build/kalvenor"
+step "release artifacts"
 # The BOINC operator's scripts against a fake project, with this build's
 # program cutting and running the units.
 tests/boinc/operator-test.sh "$build/kalvenor"
@@ -78,15 +137,15 @@ if [ -f /usr/include/boinc/boinc_api.h ]; then
     tests/boinc/real-client-test.sh "$boinc_build/kalvenor"
     step "boinc real client"
   else
-    echo "boinc-client not installed: the real-client test skipped"
+    skip "boinc-client not installed: the real-client test skipped"
   fi
 else
-  echo "libboinc-app-dev not installed: BOINC build and its tests skipped"
+  skip "libboinc-app-dev not installed: BOINC build and its tests skipped"
 fi
 scripts/line-counts.sh
 
 if [ "${KALVENOR_QUICK:-0}" = 1 ]; then
-  echo "KALVENOR_QUICK=1: sanitizer build and fuzz runs skipped"
+  skip "KALVENOR_QUICK=1: sanitizer build and fuzz runs skipped"
   exit 0
 fi
 
@@ -105,7 +164,7 @@ ctest --test-dir "$sanitize_build" --output-on-failure -j "$jobs"
 step "sanitizer tests"
 
 if ! command -v clang++-14 >/dev/null 2>&1; then
-  echo "clang++-14 not found: fuzz runs skipped"
+  skip "clang++-14 not found: fuzz runs skipped"
   exit 0
 fi
 fuzz_build=${build}-fuzz

@@ -23,6 +23,7 @@
 #include "driver/options.h"
 #include "driver/selftest.h"
 #include "driver/stop_signals.h"
+#include "driver/version_report.h"
 #include "driver/work_directory.h"
 #include "kernels/host_kernels.h"
 #include "kernels/kernel_args.h"
@@ -133,10 +134,7 @@ ExitCode run(Options options, RunHost& host) {
         return ExitCode::Success;
     }
     if (options.version) {
-        const int compiled = compiledCudaVersion();
-        std::printf("Kalvenor_CUDA version %s\n", kVersionText);
-        if (compiled == 0) std::printf("built without CUDA (kernels run on the host CPU)\n");
-        else std::printf("built for CUDA %d.%d\n", compiled / 1000, compiled % 1000 / 10);
+        std::printf("%s", versionReport().c_str());
         return ExitCode::Success;
     }
 
