@@ -14,7 +14,8 @@
 # Environment:
 #   KALVENOR          the program (default: build/kalvenor of this checkout)
 #   KALVENOR_ARGS     extra program options, split at blanks (e.g. "--sieve host")
-#   KALVENOR_GPUS     GPUs per task for a CUDA build (default 1; 0 runs the
+#   KALVENOR_GPUS     GPUs per task for a CUDA build (default 1; 0, or --device cpu
+#                     in KALVENOR_ARGS, runs the
 #                     kernels on the CPU); a build without CUDA asks for none
 #   KALVENOR_RUN_DIR  the run directory (default: ./slurm-<date>-<time>); it must
 #                     not exist yet or be empty
@@ -76,8 +77,12 @@ gpus=${KALVENOR_GPUS:-1}
 cuda_build=""
 "$program" --version 2>/dev/null | grep -q '^built for CUDA' && cuda_build=yes
 given_device=""
+previous=""
 for arg in "${program_args[@]}"; do
   [[ $arg == --device* ]] && given_device=yes
+  # A run told to keep to the CPU needs no GPU from the scheduler.
+  [[ $arg == --device=cpu || ( $previous == --device && $arg == cpu ) ]] && gpus=0
+  previous=$arg
 done
 asks_gpus=""
 for arg in "$@"; do
