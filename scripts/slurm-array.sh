@@ -14,9 +14,9 @@
 # Environment:
 #   KALVENOR          the program (default: build/kalvenor of this checkout)
 #   KALVENOR_ARGS     extra program options, split at blanks (e.g. "--sieve host")
-#   KALVENOR_GPUS     GPUs per task for a CUDA build (default 1; 0, or --device cpu
-#                     in KALVENOR_ARGS, runs the
-#                     kernels on the CPU); a build without CUDA asks for none
+#   KALVENOR_GPUS     GPUs per task for a CUDA build (default 1; 0, or --device
+#                     cpu in KALVENOR_ARGS, runs the kernels on the CPU); a build
+#                     without CUDA asks for none
 #   KALVENOR_RUN_DIR  the run directory (default: ./slurm-<date>-<time>); it must
 #                     not exist yet or be empty
 #
