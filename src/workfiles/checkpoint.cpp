@@ -173,6 +173,74 @@ bool keepForLater(const RunState& state, const Assignment& owner) {
     return true;
 }
 
+AssignmentStatus unwritten(const char* why = nullptr) {
+    if (why) std::printf("\nThe checkpoint holds a value that no run writes (%s).\n", why);
+    else std::printf("\nThe checkpoint holds a value that no run writes.\n");
+    return AssignmentStatus::CheckpointMismatch;
+}
+
+// Takes up the record's tallies of a checkpoint whose position has passed
+// its checks; `oddInRange` is the number of odd k of the line.
+AssignmentStatus restoreTallies(RunState& state, const CheckpointValues& values, bool fileRead, uint64_t oddInRange) {
+    // The record's tallies: the exponents before nCurrent once each, in
+    // order, and factors inside the range up to the walk position, each
+    // one a factor. A run taken up from a file of an older version, which
+    // kept neither, knows only the exponents and factors since: those end
+    // at nCurrent - 1, and the factors are no more than the count. A file
+    // that lists exponents lists every one from nStart, or from the one
+    // its `from` names.
+    state.exponentsDone.clear();
+    state.found.clear();
+    bool tallied = true;
+    if (values.tested) {
+        const auto pairs = readPairs(*values.tested);
+        tallied = pairs && pairs->size() <= state.nCurrent - state.nStart;
+        const uint32_t first = state.nCurrent - static_cast<uint32_t>(pairs ? pairs->size() : 0);
+        for (size_t i = 0; tallied && i < pairs->size(); ++i) {
+            tallied = (*pairs)[i].first == first + i && (*pairs)[i].second <= oddInRange;
+            state.exponentsDone.push_back({(*pairs)[i].first, (*pairs)[i].second, std::nullopt});
+        }
+        const bool fromFits = !values.from || (*values.from > state.nStart && *values.from <= state.nCurrent);
+        if (tallied && (first != (values.from ? *values.from : state.nStart) || !fromFits))
+            return unwritten("an exponent missing from the tested ones");
+    }
+    // Checksums: of the exponents done, those the file names; of nCurrent,
+    // the running one, or 0 before its first batch. A file of an older
+    // version keeps none: what it leaves unknown stays unknown.
+    if (values.sums) {
+        const auto pairs = readPairs(*values.sums, true);
+        tallied = tallied && pairs;
+        for (size_t i = 0; tallied && i < pairs->size(); ++i) {
+            const auto done = std::find_if(state.exponentsDone.begin(), state.exponentsDone.end(),
+                                           [&](const ExponentCount& e) { return e.n == (*pairs)[i].first; });
+            tallied = done != state.exponentsDone.end();
+            if (tallied) done->checksum = (*pairs)[i].second;
+        }
+    }
+    state.checksum = uint64_t{0};
+    if (values.checksum) {
+        state.checksum = readChecksum(*values.checksum);
+        tallied = tallied && state.checksum.has_value();
+    } else if (fileRead && (state.kTested != 0 || state.kCurrent != state.kStart)) {
+        state.checksum = std::nullopt;
+    }
+    if (values.found) {
+        const auto pairs = readPairs(*values.found);
+        tallied = tallied && pairs && pairs->size() <= values.factors.value_or(0);
+        for (size_t i = 0; tallied && i < pairs->size(); ++i) {
+            const auto [n, k] = (*pairs)[i];
+            tallied = n >= state.nStart && k % 2 == 1 && k >= state.kStart && k <= state.kEnd &&
+                      (n < state.nCurrent || (n == state.nCurrent && k < state.kCurrent));
+            state.found.push_back({n, k});
+            // A factor the record would name is tested again, from the
+            // arithmetic alone.
+            if (tallied && !referenceTest(k, n))
+                return unwritten(formatText("%" PRIu64 "*2^%" PRIu32 "+1 is no factor", k, n).c_str());
+        }
+    }
+    return tallied ? AssignmentStatus::Ready : unwritten();
+}
+
 }  // namespace
 
 void dropKeptCheckpointsOfLinesGone(const WorkPaths& paths) {
@@ -239,10 +307,6 @@ AssignmentStatus restoreCheckpoint(RunState& state) {
     state.kTested = values.kTested.value_or(0);
     state.seconds = values.seconds.value_or(0.0);
     state.factors = static_cast<int32_t>(values.factors.value_or(0));
-    const auto unwritten = [](const char* why) {
-        std::printf("\nThe checkpoint holds a value that no run writes (%s).\n", why);
-        return AssignmentStatus::CheckpointMismatch;
-    };
 
     // A checkpoint of another line would skip part of this one. One of a
     // line further down is kept for it; one of a line gone is dropped.
@@ -282,10 +346,8 @@ AssignmentStatus restoreCheckpoint(RunState& state) {
         return AssignmentStatus::CheckpointMismatch;
     }
     if (!values.sound || values.factors.value_or(0) > INT32_MAX || !std::isfinite(state.seconds) || state.seconds < 0 ||
-        state.kCurrent % 2 == 0) {
-        std::printf("\nThe checkpoint holds a value that no run writes.\n");
-        return AssignmentStatus::CheckpointMismatch;
-    }
+        state.kCurrent % 2 == 0)
+        return unwritten();
     // No exponent tests more multipliers than the odd ones its walk has passed.
     const uint64_t oddInRange = (state.kEnd - state.kStart) / 2 + 1;
     if (state.kTested > (walkFinished ? oddInRange : (state.kCurrent - state.kStart) / 2))
@@ -293,66 +355,9 @@ AssignmentStatus restoreCheckpoint(RunState& state) {
     // The deepest sieve there is: every odd prime below 2^32.
     if (values.sieve && *values.sieve > 203280220) return unwritten("a sieve deeper than any");
     if (values.sieve) state.sievePrimes = static_cast<uint32_t>(*values.sieve);
-    // The record's tallies: the exponents before nCurrent once each, in
-    // order, and factors inside the range up to the walk position, each
-    // one a factor. A run taken up from a file of an older version, which
-    // kept neither, knows only the exponents and factors since: those end
-    // at nCurrent - 1, and the factors are no more than the count. A file
-    // that lists exponents lists every one from nStart, or from the one
-    // its `from` names.
-    state.exponentsDone.clear();
-    state.found.clear();
-    bool tallied = true;
-    if (values.tested) {
-        const auto pairs = readPairs(*values.tested);
-        tallied = pairs && pairs->size() <= state.nCurrent - state.nStart;
-        const uint32_t first = state.nCurrent - static_cast<uint32_t>(pairs ? pairs->size() : 0);
-        for (size_t i = 0; tallied && i < pairs->size(); ++i) {
-            tallied = (*pairs)[i].first == first + i && (*pairs)[i].second <= oddInRange;
-            state.exponentsDone.push_back({(*pairs)[i].first, (*pairs)[i].second, std::nullopt});
-        }
-        const bool fromFits = !values.from || (*values.from > state.nStart && *values.from <= state.nCurrent);
-        if (tallied && (first != (values.from ? *values.from : state.nStart) || !fromFits))
-            return unwritten("an exponent missing from the tested ones");
-    }
-    // Checksums: of the exponents done, those the file names; of nCurrent,
-    // the running one, or 0 before its first batch. A file of an older
-    // version keeps none: what it leaves unknown stays unknown.
-    if (values.sums) {
-        const auto pairs = readPairs(*values.sums, true);
-        tallied = tallied && pairs;
-        for (size_t i = 0; tallied && i < pairs->size(); ++i) {
-            const auto done = std::find_if(state.exponentsDone.begin(), state.exponentsDone.end(),
-                                           [&](const ExponentCount& e) { return e.n == (*pairs)[i].first; });
-            tallied = done != state.exponentsDone.end();
-            if (tallied) done->checksum = (*pairs)[i].second;
-        }
-    }
-    state.checksum = uint64_t{0};
-    if (values.checksum) {
-        state.checksum = readChecksum(*values.checksum);
-        tallied = tallied && state.checksum.has_value();
-    } else if (bytes && (state.kTested != 0 || state.kCurrent != state.kStart)) {
-        state.checksum = std::nullopt;
-    }
-    if (values.found) {
-        const auto pairs = readPairs(*values.found);
-        tallied = tallied && pairs && pairs->size() <= values.factors.value_or(0);
-        for (size_t i = 0; tallied && i < pairs->size(); ++i) {
-            const auto [n, k] = (*pairs)[i];
-            tallied = n >= state.nStart && k % 2 == 1 && k >= state.kStart && k <= state.kEnd &&
-                      (n < state.nCurrent || (n == state.nCurrent && k < state.kCurrent));
-            state.found.push_back({n, k});
-            // A factor the record would name is tested again, from the
-            // arithmetic alone.
-            if (tallied && !referenceTest(k, n))
-                return unwritten(formatText("%" PRIu64 "*2^%" PRIu32 "+1 is no factor", k, n).c_str());
-        }
-    }
-    if (!tallied) {
-        std::printf("\nThe checkpoint holds a value that no run writes.\n");
-        return AssignmentStatus::CheckpointMismatch;
-    }
+    if (const AssignmentStatus tallies = restoreTallies(state, values, bytes.has_value(), oddInRange);
+        tallies != AssignmentStatus::Ready)
+        return tallies;
     if (walkFinished) {
         state.exponentsDone.push_back({state.nCurrent, state.kTested, state.checksum});
         state.nCurrent += 1;

@@ -238,8 +238,8 @@ for tag in ("rsc_fpops_est", "rsc_fpops_bound", "command_line"):
     if wu.find(tag) is not None: print(f"FAIL: the input template sets <{tag}>, over every unit's own"); bad += 1
 if not open(f"{boinc}/templates/kalvenor_out.xml").read().startswith("<output_template>"):
     print("FAIL: the output template does not open with <output_template>, which the server cuts off by length"); bad += 1
-spec = {e.findtext("name"): e for e in ET.parse(f"{boinc}/plan_class_spec.xml").getroot()}
-cuda = spec.get("cuda")
+plan_classes = {e.findtext("name"): e for e in ET.parse(f"{boinc}/plan_class_spec.xml").getroot()}
+cuda = plan_classes.get("cuda")
 if cuda is None or cuda.findtext("min_nvidia_compcap") != "705" or cuda.findtext("min_cuda_version") != "13000":
     print("FAIL: the cuda plan class does not ask for compute capability 7.5 (705) and CUDA 13.0 (13000)"); bad += 1
 print("ok: every tag of the XML files is one BOINC reads there" if bad == 0 else f"{bad} bad tag(s)")

@@ -212,11 +212,14 @@ EOF
   echo "$unit" >"$dir/unit"
 }
 
-start_client() {  # start_client DIR [WRAPPER...]: the client in DIR, its messages in DIR/client.log
+# start_client DIR [WRAPPER...]: the client in DIR, its messages in DIR/client.log;
+# fails when it does not answer on its port within 30 s.
+start_client() {
   local dir=$1; shift
   "$@" boinc --dir "$dir" --gui_rpc_port "$(cat "$dir/port")" --allow_multiple_clients \
     --skip_cpu_benchmarks --no_gpus --no_info_fetch >>"$dir/client.log" 2>&1 &
   echo $! >"$dir/client.pid"
+  wait_until 30 answers "$dir"
 }
 rpc() {  # rpc DIR ARGS...: boinccmd against the client of DIR
   local dir=$1; shift
@@ -312,8 +315,7 @@ completed() {
 scenario_a() {
   local dir=$tmp/a fractions=() done rising half
   setup "$dir" kalvenor_a "$line"
-  start_client "$dir"
-  wait_until 30 answers "$dir" || { report "$dir" a FAIL "the client did not answer on its port"; return; }
+  start_client "$dir" || { report "$dir" a FAIL "the client did not answer on its port"; return; }
   # Sampled until the task ends; a fraction is only recorded while it runs.
   for ((half = 0; half < 1200; half++)); do
     task_over "$dir" && break
@@ -337,8 +339,7 @@ scenario_a() {
 scenario_b() {
   local dir=$tmp/b pid before after resumed
   setup "$dir" kalvenor_b "$line" "<leave_apps_in_memory>1</leave_apps_in_memory>"
-  start_client "$dir"
-  wait_until 30 answers "$dir" || { report "$dir" b FAIL "the client did not answer on its port"; return; }
+  start_client "$dir" || { report "$dir" b FAIL "the client did not answer on its port"; return; }
   wait_until 300 running_past "$dir" 0.05 || { report "$dir" b FAIL "the task never reached 5%"; return; }
   pid=$(app_pid "$dir") || { report "$dir" b FAIL "no app process"; return; }
   task_control "$dir" suspend
@@ -370,8 +371,7 @@ scenario_c() {
   local dir=$tmp/c pid slot before after starts
   # A checkpoint granted every two seconds, so one is there long before the end.
   setup "$dir" kalvenor_c "$line" "<disk_interval>2</disk_interval>"
-  start_client "$dir"
-  wait_until 30 answers "$dir" || { report "$dir" c FAIL "the client did not answer on its port"; return; }
+  start_client "$dir" || { report "$dir" c FAIL "the client did not answer on its port"; return; }
   wait_until 300 eval 'compgen -G "$dir/slots/*/kalvenor.cpt" >/dev/null && running_past "$dir" 0.05' ||
     { report "$dir" c FAIL "no checkpoint in the slot by 5% done"; return; }
   pid=$(app_pid "$dir") || { report "$dir" c FAIL "no app process"; return; }
@@ -381,8 +381,7 @@ scenario_c() {
   [ -f "$slot/kalvenor.cpt" ] || { report "$dir" c FAIL "the checkpoint did not survive the quit"; return; }
   cp "$slot/kalvenor.cpt" "$dir/checkpoint.at-quit"
   before=$(tested_in "$dir/checkpoint.at-quit")
-  start_client "$dir"
-  wait_until 30 answers "$dir" || { report "$dir" c FAIL "the restarted client did not answer"; return; }
+  start_client "$dir" || { report "$dir" c FAIL "the restarted client did not answer"; return; }
   # The client sends the app's console to /dev/null, so the resume shows in
   # the slot: the restarted app's first checkpoint goes on from the old one,
   # and its log has no second start of the range.
@@ -405,8 +404,7 @@ scenario_c() {
 scenario_d() {
   local dir=$tmp/d pid tenths
   setup "$dir" kalvenor_d "$line"
-  start_client "$dir"
-  wait_until 30 answers "$dir" || { report "$dir" d FAIL "the client did not answer on its port"; return; }
+  start_client "$dir" || { report "$dir" d FAIL "the client did not answer on its port"; return; }
   wait_until 300 running_past "$dir" 0.02 || { report "$dir" d FAIL "the task never reached 2%"; return; }
   pid=$(app_pid "$dir") || { report "$dir" d FAIL "no app process"; return; }
   task_control "$dir" abort
@@ -429,8 +427,7 @@ scenario_d() {
 scenario_e() {
   local dir=$tmp/e finished reason
   setup "$dir" kalvenor_e "$bad_line"
-  start_client "$dir"
-  wait_until 30 answers "$dir" || { report "$dir" e FAIL "the client did not answer on its port"; return; }
+  start_client "$dir" || { report "$dir" e FAIL "the client did not answer on its port"; return; }
   wait_until 120 task_over "$dir" || { report "$dir" e FAIL "the refused unit did not end within 2 minutes"; return; }
   quit_client "$dir" || { report "$dir" e FAIL "the client did not quit"; return; }
   load_final "$dir"
@@ -537,9 +534,9 @@ scenario_f() {
   # until the libraries are hidden: with the run mode "never" the client
   # starts nothing, and boinccmd --set_run_mode lets it go.
   sed -i 's:<user_run_request>1<:<user_run_request>3<:' "$dir/client_state.xml"
-  start_client "$dir" unshare -m --propagation private
+  start_client "$dir" unshare -m --propagation private || {
+    report "$dir" f FAIL "the client did not answer on its port"; return; }
   client=$(cat "$dir/client.pid")
-  wait_until 30 answers "$dir" || { report "$dir" f FAIL "the client did not answer on its port"; return; }
   : >"$dir/empty"
   # /lib is often a link to /usr/lib: each file once, by its real path.
   for library in $(readlink -f /usr/lib/*/libboinc*.so* /lib/*/libboinc*.so* /usr/lib/libboinc*.so* /lib/libboinc*.so* 2>/dev/null | sort -u); do
